@@ -1,0 +1,356 @@
+#include "module/convert.hpp"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+
+namespace velmora::py {
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Exceptions
+
+// The pending exception, normalised (null if none).
+Ref fetch_exception() {
+#if PY_VERSION_HEX >= 0x030C0000
+  return Ref::steal(PyErr_GetRaisedException());
+#else
+  PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+  PyErr_Fetch(&type, &value, &tb);
+  if (type == nullptr) return {};
+  PyErr_NormalizeException(&type, &value, &tb);
+  if (tb != nullptr && value != nullptr) PyException_SetTraceback(value, tb);
+  Py_XDECREF(type);
+  Py_XDECREF(tb);
+  return Ref::steal(value);
+#endif
+}
+
+void restore_exception(Ref exc) {
+#if PY_VERSION_HEX >= 0x030C0000
+  PyErr_SetRaisedException(exc.release());
+#else
+  PyObject* value = exc.release();
+  if (value == nullptr) return;
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(value));
+  Py_INCREF(type);
+  PyErr_Restore(type, value, PyException_GetTraceback(value));
+#endif
+}
+
+// A conversion of parameter `name` failed with the pending exception: an
+// exception of exactly type TypeError is replaced by one whose message names
+// the parameter and whose __cause__ is the original's __cause__; any other
+// exception stays as it is.
+void name_type_error(const char* name) {
+  Ref exc = fetch_exception();
+  if (!exc || Py_TYPE(exc.get()) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
+    restore_exception(std::move(exc));
+    return;
+  }
+  Ref text = Ref::steal(PyObject_Str(exc.get()));
+  if (!text) return;
+  Ref message = Ref::steal(PyUnicode_FromFormat("argument '%s': %U", name, text.get()));
+  if (!message) return;
+  Ref renamed = Ref::steal(PyObject_CallOneArg(PyExc_TypeError, message.get()));
+  if (!renamed) return;
+  if (PyObject* cause = PyException_GetCause(exc.get())) {
+    PyException_SetCause(renamed.get(), cause);  // steals the new reference
+  }
+  restore_exception(std::move(renamed));
+}
+
+// ---------------------------------------------------------------------------
+// Output buffers
+
+// Owner of a buffer handed to NumPy: the array's base object, which frees the
+// buffer when the array is destroyed.
+struct SliceContainer {
+  PyObject_HEAD void* ptr;
+  std::size_t len;
+  std::size_t cap;
+  void (*drop)(void* ptr, std::size_t len, std::size_t cap);
+};
+
+void free_buffer(void* ptr, std::size_t, std::size_t) {
+  std::free(ptr);
+}
+
+void slice_container_dealloc(PyObject* self) {
+  auto* owner = reinterpret_cast<SliceContainer*>(self);
+  if (owner->cap != 0 && owner->drop != nullptr) owner->drop(owner->ptr, owner->len, owner->cap);
+  Py_TYPE(self)->tp_free(self);
+}
+
+PyTypeObject slice_container_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
+
+// Element storage of empty arrays: NumPy needs a non-null address.
+alignas(16) unsigned char empty_storage[16];
+
+// ---------------------------------------------------------------------------
+// Coordinates
+
+// Shared int objects for the small coordinate values of one result, so that a
+// list of millions of tuples does not make two new ints per entry.
+class IntCache {
+ public:
+  explicit IntCache(std::size_t limit) : ints_(limit) {}
+
+  // New reference to the int `v`, or null with an exception set.
+  PyObject* get(std::size_t v) {
+    if (v >= ints_.size()) return PyLong_FromUnsignedLongLong(v);
+    Ref& slot = ints_[v];
+    if (!slot) {
+      slot = Ref::steal(PyLong_FromUnsignedLongLong(v));
+      if (!slot) return nullptr;
+    }
+    Py_INCREF(slot.get());
+    return slot.get();
+  }
+
+ private:
+  std::vector<Ref> ints_;
+};
+
+constexpr std::size_t kMaxCachedInt = std::size_t{1} << 16;
+
+// Fills a new list of `count` tuples from `for_each(f)`, which calls f once per
+// coordinate in order.
+template <class ForEach>
+PyObject* build_coord_list(std::size_t count, std::size_t max_value, ForEach&& for_each) {
+  if (count > static_cast<std::size_t>(PY_SSIZE_T_MAX)) throw CapacityOverflow();
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
+  if (!list) return nullptr;
+  IntCache ints(max_value < kMaxCachedInt ? max_value + 1 : kMaxCachedInt);
+  Py_ssize_t i = 0;
+  bool ok = true;
+  for_each([&](const PixelCoord& c) {
+    if (!ok) return;
+    PyObject* tuple = PyTuple_New(2);
+    if (tuple == nullptr) {
+      ok = false;
+      return;
+    }
+    PyList_SET_ITEM(list.get(), i++, tuple);
+    PyObject* y = ints.get(c.y);
+    if (y == nullptr) {
+      ok = false;
+      return;
+    }
+    PyTuple_SET_ITEM(tuple, 0, y);
+    PyObject* x = ints.get(c.x);
+    if (x == nullptr) {
+      ok = false;
+      return;
+    }
+    PyTuple_SET_ITEM(tuple, 1, x);
+  });
+  return ok ? list.release() : nullptr;
+}
+
+}  // namespace
+
+bool init_conversions() {
+  if (slice_container_type.tp_name != nullptr) return true;
+  slice_container_type.tp_name = "velmora_core.PySliceContainer";
+  slice_container_type.tp_basicsize = sizeof(SliceContainer);
+  slice_container_type.tp_flags = Py_TPFLAGS_DEFAULT;
+  slice_container_type.tp_doc = "Owner of the memory of an array returned by velmora_core.";
+  slice_container_type.tp_dealloc = slice_container_dealloc;
+  if (PyType_Ready(&slice_container_type) < 0) {
+    slice_container_type.tp_name = nullptr;
+    return false;
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Arguments
+
+bool convert_unsigned(PyObject* obj, const char* name, std::uint64_t& out) {
+  unsigned long long v;
+  if (PyLong_Check(obj)) {
+    v = PyLong_AsUnsignedLongLong(obj);
+  } else {
+    Ref index = Ref::steal(PyNumber_Index(obj));
+    if (!index) {
+      name_type_error(name);
+      return false;
+    }
+    v = PyLong_AsUnsignedLongLong(index.get());
+  }
+  // All ones is a valid value; it signals an error only with one pending.
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    name_type_error(name);
+    return false;
+  }
+  out = v;
+  return true;
+}
+
+bool convert_image(PyObject* obj, const char* name, ImageArg& out) {
+  bool accepted = PyArray_Check(obj) && PyArray_NDIM(reinterpret_cast<PyArrayObject*>(obj)) == 2;
+  if (accepted) {
+    PyArray_Descr* want = PyArray_DescrFromType(NPY_UINT8);
+    if (want == nullptr) return false;
+    PyArray_Descr* have = PyArray_DESCR(reinterpret_cast<PyArrayObject*>(obj));
+    accepted = have == want || PyArray_EquivTypes(have, want);
+    Py_DECREF(want);
+  }
+  if (!accepted) {
+    if (PyArray_Check(obj)) {
+      auto* array = reinterpret_cast<PyArrayObject*>(obj);
+      PyErr_Format(PyExc_TypeError,
+                   "argument '%s': expected a 2-dimensional numpy.ndarray of dtype uint8, got "
+                   "'%s' with %d dimension%s and dtype %S",
+                   name, Py_TYPE(obj)->tp_name, PyArray_NDIM(array),
+                   PyArray_NDIM(array) == 1 ? "" : "s", PyArray_DESCR(array));
+    } else {
+      PyErr_Format(PyExc_TypeError,
+                   "argument '%s': expected a 2-dimensional numpy.ndarray of dtype uint8, got "
+                   "'%s'",
+                   name, Py_TYPE(obj)->tp_name);
+    }
+    return false;
+  }
+  auto* array = reinterpret_cast<PyArrayObject*>(obj);
+  const npy_intp* dims = PyArray_DIMS(array);
+  const npy_intp* strides = PyArray_STRIDES(array);
+  out.array_ = Ref::borrow(obj);
+  out.view_ = ImageView(static_cast<const std::uint8_t*>(PyArray_DATA(array)),
+                        static_cast<std::size_t>(dims[0]), static_cast<std::size_t>(dims[1]),
+                        strides[0], strides[1]);
+  return true;
+}
+
+bool convert_pool(PyObject* obj, const char* name, Pool& out) {
+  auto fail = [name]() {
+    name_type_error(name);
+    return false;
+  };
+  if (PyUnicode_Check(obj)) {
+    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    return fail();
+  }
+  if (!PySequence_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'Sequence'",
+                 Py_TYPE(obj)->tp_name);
+    return fail();
+  }
+  out.clear();
+  const Py_ssize_t length = PySequence_Size(obj);
+  if (length < 0) {
+    PyErr_Clear();
+  } else {
+    out.reserve(static_cast<std::size_t>(length));
+  }
+  Ref iter = Ref::steal(PyObject_GetIter(obj));
+  if (!iter) return fail();
+  while (Ref item = Ref::steal(PyIter_Next(iter.get()))) {
+    if (!PyTuple_Check(item.get())) {
+      PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyTuple'",
+                   Py_TYPE(item.get())->tp_name);
+      return fail();
+    }
+    const Py_ssize_t size = PyTuple_GET_SIZE(item.get());
+    if (size != 2) {
+      PyErr_Format(PyExc_ValueError, "expected tuple of length 2, but got tuple of length %zd",
+                   size);
+      return fail();
+    }
+    std::uint64_t y, x;
+    if (!convert_unsigned(PyTuple_GET_ITEM(item.get(), 0), name, y)) return false;
+    if (!convert_unsigned(PyTuple_GET_ITEM(item.get(), 1), name, x)) return false;
+    out.push_back({static_cast<std::size_t>(y), static_cast<std::size_t>(x)});
+  }
+  if (PyErr_Occurred()) return fail();
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Results
+
+PyObject* coords_to_list(const Pool& coords) {
+  std::size_t max_value = 0;
+  for (const PixelCoord& c : coords)
+    max_value = std::max({max_value, c.y, c.x});
+  return build_coord_list(coords.size(), max_value, [&](auto&& f) {
+    for (const PixelCoord& c : coords)
+      f(c);
+  });
+}
+
+PyObject* coords_to_list(const QuadtreePool& coords) {
+  std::size_t max_value = 0;
+  for (const auto& b : coords.blocks())
+    max_value = std::max({max_value, b.y + b.h, b.x + b.w});
+  return build_coord_list(coords.size(), max_value, [&](auto&& f) { coords.for_each(f); });
+}
+
+PyObject* array_from_storage(void* storage, std::size_t bytes, int type_num, int ndim,
+                             const npy_intp* dims, const npy_intp* strides, void* data) {
+  auto* owner = PyObject_New(SliceContainer, &slice_container_type);
+  if (owner == nullptr) {
+    std::free(storage);
+    return nullptr;
+  }
+  owner->ptr = storage;
+  owner->len = bytes;
+  owner->cap = storage == nullptr ? 0 : bytes;
+  owner->drop = free_buffer;
+  Ref base = Ref::steal(reinterpret_cast<PyObject*>(owner));
+
+  PyArray_Descr* descr = PyArray_DescrFromType(type_num);
+  if (descr == nullptr) return nullptr;
+  // Steals the descriptor reference.
+  Ref array = Ref::steal(PyArray_NewFromDescr(
+      &PyArray_Type, descr, ndim, const_cast<npy_intp*>(dims), const_cast<npy_intp*>(strides),
+      data != nullptr ? data : empty_storage, NPY_ARRAY_WRITEABLE, nullptr));
+  if (!array) return nullptr;
+  // Steals the owner reference, also on failure.
+  if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), base.release()) < 0) {
+    return nullptr;
+  }
+  return array.release();
+}
+
+PyObject* make_tuple(std::initializer_list<Ref*> items) {
+  for (Ref* item : items) {
+    if (!*item) return nullptr;
+  }
+  Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+  if (!tuple) return nullptr;
+  Py_ssize_t i = 0;
+  for (Ref* item : items)
+    PyTuple_SET_ITEM(tuple.get(), i++, item->release());
+  return tuple.release();
+}
+
+// ---------------------------------------------------------------------------
+// Failures of the engine
+
+CancelCheck signal_check() {
+  return CancelCheck([](void*) { return PyErr_CheckSignals() != 0; }, nullptr);
+}
+
+void set_exception_from(std::exception_ptr error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const Cancelled&) {
+    // The signal handler's exception (KeyboardInterrupt, ...) is pending.
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "cancelled");
+  } catch (const CapacityOverflow& e) {
+    PyErr_SetString(PyExc_MemoryError, e.what());
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_RuntimeError, "unknown internal error");
+  }
+}
+
+}  // namespace velmora::py

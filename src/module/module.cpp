@@ -1,0 +1,190 @@
+// Registration of the velmora_core module with the interpreter.
+#define VELMORA_IMPORT_NUMPY
+#include "module/python.hpp"
+
+#include <atomic>
+#include <cstdint>
+
+#include "module/convert.hpp"
+#include "module/entry_points.hpp"
+#include "module/refs.hpp"
+
+namespace velmora::py {
+namespace {
+
+// Docstrings: the first line and the "--" line form the text signature that
+// the interpreter shows as __text_signature__ and strips from __doc__.
+constexpr char kRunVelmoraEngineDoc[] =
+    "run_velmora_engine(image, payload_size, colony_size=30, max_iter=50, min_block=4)\n"
+    "--\n"
+    "\n"
+    "**Primary pipeline entry-point exposed to Python.**\n"
+    "\n"
+    "Executes the full three-phase steganography pipeline end-to-end and\n"
+    "returns the stego image together with runtime telemetry.\n"
+    "\n"
+    "# Python Signature\n"
+    "```python\n"
+    "stego_img, elapsed_ms, pool_size = velmora_core.run_velmora_engine(\n"
+    "    image,            # np.ndarray, shape (H, W), dtype=np.uint8\n"
+    "    payload_size,     # int \u2014 number of secret bits to embed\n"
+    "    colony_size=30,   # int \u2014 D-ABC colony size (must be even)\n"
+    "    max_iter=50,      # int \u2014 D-ABC iteration budget\n"
+    "    min_block=4,      # int \u2014 Quadtree minimum block side (pixels)\n"
+    ")\n"
+    "```\n"
+    "\n"
+    "# Returns\n"
+    "- `stego_img`  : `np.ndarray` \u2014 stego image, same shape/dtype as input.\n"
+    "- `elapsed_ms` : `float`      \u2014 wall-clock execution time in milliseconds.\n"
+    "- `pool_size`  : `int`        \u2014 size of the Quadtree sparse pool K.\n"
+    "\n"
+    "# Raises\n"
+    "- `ValueError` if the Quadtree pool is smaller than `payload_size`.";
+
+constexpr char kEmbedWithDetailsDoc[] =
+    "embed_with_details(image, payload_size, colony_size=30, max_iter=50, min_block=4)\n"
+    "--\n"
+    "\n"
+    "**Full-detail pipeline** \u2014 returns stego image, ABC-selected embedding\n"
+    "coordinates, and the actual payload bits for visualisation purposes.\n"
+    "\n"
+    "# Python Signature\n"
+    "```python\n"
+    "stego, elapsed_ms, pool_size, coords_y, coords_x, payload = \\\n"
+    "    velmora_core.embed_with_details(image, payload_size, colony_size, max_iter, min_block)\n"
+    "```\n"
+    "- `coords_y`, `coords_x` : `np.ndarray[int64]` \u2014 row / column of each embedded bit.\n"
+    "- `payload`              : `np.ndarray[uint8]`  \u2014 the embedded bit sequence (0 or 1).";
+
+constexpr char kGetQuadtreeSparseMapDoc[] =
+    "get_quadtree_sparse_map(image, min_block=4)\n"
+    "--\n"
+    "\n"
+    "**Quadtree Sparse Map Inspector** \u2014 exposed for Python-side visualisation.\n"
+    "\n"
+    "Returns the raw list of (y, x) coordinates that constitute the Quadtree\n"
+    "sparse pool, allowing Python code to overlay them on the original image\n"
+    "for publication-quality figures.\n"
+    "\n"
+    "# Python Signature\n"
+    "```python\n"
+    "coords = velmora_core.get_quadtree_sparse_map(image, min_block=4)\n"
+    "# coords: list[tuple[int, int]]\n"
+    "```";
+
+constexpr char kDabcSelectCoordsDoc[] =
+    "dabc_select_coords(image, pool, payload_size, colony_size, max_iter, seed)\n"
+    "--\n"
+    "\n"
+    "**Deterministic D-ABC Coordinate Selector** \u2014 exposed for product workflows.\n"
+    "\n"
+    "Accepts a precomputed quadtree pool and returns the D-ABC-optimised\n"
+    "coordinates using a deterministic RNG seed for reproducibility.\n"
+    "\n"
+    "# Python Signature\n"
+    "```python\n"
+    "coords = velmora_core.dabc_select_coords(\n"
+    "    image, pool, payload_size, colony_size, max_iter, seed\n"
+    ")\n"
+    "```";
+
+constexpr char kModuleDoc[] =
+    "**Module Registrar** \u2014 called by the Python import machinery.\n"
+    "\n"
+    "Registers all public symbols into the `velmora_core` Python module.";
+
+#define VELMORA_FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
+
+// In the order in which they are added to the module and listed in __all__.
+PyMethodDef functions[] = {
+    {"run_velmora_engine", VELMORA_FASTCALL(run_velmora_engine), METH_FASTCALL | METH_KEYWORDS,
+     kRunVelmoraEngineDoc},
+    {"embed_with_details", VELMORA_FASTCALL(embed_with_details), METH_FASTCALL | METH_KEYWORDS,
+     kEmbedWithDetailsDoc},
+    {"get_quadtree_sparse_map", VELMORA_FASTCALL(get_quadtree_sparse_map),
+     METH_FASTCALL | METH_KEYWORDS, kGetQuadtreeSparseMapDoc},
+    {"dabc_select_coords", VELMORA_FASTCALL(dabc_select_coords), METH_FASTCALL | METH_KEYWORDS,
+     kDabcSelectCoordsDoc},
+};
+
+FunctionDescription* descriptions[] = {&run_velmora_engine_desc, &embed_with_details_desc,
+                                       &get_quadtree_sparse_map_desc, &dabc_select_coords_desc};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "velmora_core",  // m_name
+    kModuleDoc,      // m_doc
+    0,               // m_size: no per-module state
+    nullptr,         // m_methods: functions are added after creation
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+// The interpreter that owns the module; -1 until the first import.
+std::atomic<std::int64_t> owner_interpreter{-1};
+// The module object, created once and kept for the rest of the process.
+PyObject* module_object = nullptr;
+
+// Adds one function: binds it to the module, appends its __name__ to
+// __all__ (creating the list if needed) and sets the attribute.
+bool add_function(PyObject* module, PyObject* module_name, PyMethodDef* def) {
+  Ref func = Ref::steal(PyCMethod_New(def, module, module_name, nullptr));
+  if (!func) return false;
+  Ref name = Ref::steal(PyObject_GetAttrString(func.get(), "__name__"));
+  if (!name) return false;
+  Ref all;
+  if (PyObject_HasAttrString(module, "__all__")) {
+    all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
+  } else {
+    all = Ref::steal(PyList_New(0));
+    if (all && PyObject_SetAttrString(module, "__all__", all.get()) < 0) return false;
+  }
+  if (!all) return false;
+  if (!PyList_Check(all.get())) {
+    PyErr_SetString(PyExc_TypeError, "velmora_core.__all__ is not a list");
+    return false;
+  }
+  if (PyList_Append(all.get(), name.get()) < 0) return false;
+  return PyObject_SetAttr(module, name.get(), func.get()) == 0;
+}
+
+PyObject* create_module() {
+  if (_import_array() < 0) return nullptr;
+  if (!init_conversions()) return nullptr;
+  for (FunctionDescription* desc : descriptions) {
+    if (!intern_names(*desc)) return nullptr;
+  }
+  Ref module = Ref::steal(PyModule_Create2(&module_def, 1013));
+  if (!module) return nullptr;
+  Ref module_name = Ref::steal(PyModule_GetNameObject(module.get()));
+  if (!module_name) return nullptr;
+  for (PyMethodDef& def : functions) {
+    if (!add_function(module.get(), module_name.get(), &def)) return nullptr;
+  }
+  return module.release();
+}
+
+}  // namespace
+}  // namespace velmora::py
+
+PyMODINIT_FUNC PyInit_velmora_core(void) {
+  using namespace velmora::py;
+  const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (id == -1) return nullptr;
+  std::int64_t expected = -1;
+  if (!owner_interpreter.compare_exchange_strong(expected, id) && expected != id) {
+    PyErr_SetString(PyExc_ImportError,
+                    "velmora_core does not support sub-interpreters: it is already loaded by "
+                    "another interpreter of this process");
+    return nullptr;
+  }
+  if (module_object == nullptr) {
+    module_object = create_module();
+    if (module_object == nullptr) return nullptr;
+  }
+  Py_INCREF(module_object);
+  return module_object;
+}
