@@ -1,10 +1,16 @@
 #include "module/entry_points.hpp"
 
+#include <time.h>
+
+#include <cerrno>
 #include <cstdint>
+#include <cstring>
+#include <string>
 
 #include "dabc/colony.hpp"
 #include "dabc/food_source.hpp"
 #include "module/convert.hpp"
+#include "pipeline/pipeline.hpp"
 #include "quadtree/quadtree.hpp"
 #include "random/random_source.hpp"
 
@@ -47,9 +53,82 @@ bool parse_pipeline_args(const FunctionDescription& desc, PyObject* const* args,
   return true;
 }
 
-PyObject* not_implemented(const char* name) {
-  PyErr_Format(PyExc_NotImplementedError, "%s() is not implemented yet", name);
-  return nullptr;
+timespec monotonic_now() {
+  timespec t{};
+  if (clock_gettime(CLOCK_MONOTONIC, &t) != 0) {
+    throw InternalError(std::string("clock_gettime failed: ") + std::strerror(errno));
+  }
+  return t;
+}
+
+// Milliseconds from start to end as (s + ns / 1e9) * 1000 in double precision,
+// never negative.
+double elapsed_ms(const timespec& start, const timespec& end) {
+  std::int64_t s = static_cast<std::int64_t>(end.tv_sec) - start.tv_sec;
+  std::int64_t ns = static_cast<std::int64_t>(end.tv_nsec) - start.tv_nsec;
+  if (ns < 0) {
+    ns += 1000000000;
+    s -= 1;
+  }
+  if (s < 0) return 0.0;
+  return (static_cast<double>(s) + static_cast<double>(ns) / 1000000000.0) * 1000.0;
+}
+
+PyObject* stego_to_array(StegoImage&& stego) {
+  const npy_intp dims[2] = {static_cast<npy_intp>(stego.rows), static_cast<npy_intp>(stego.cols)};
+  const npy_intp strides[2] = {stego.row_stride, stego.col_stride};
+  std::uint8_t* origin =
+      stego.buffer.data() == nullptr ? nullptr : stego.buffer.data() + stego.origin;
+  return array_from_buffer(std::move(stego.buffer), NPY_UINT8, 2, dims, strides, origin);
+}
+
+// The two embedding pipelines: same phases and draws, `details` adds the
+// coordinates and the payload bits to the result.
+PyObject* embed(const FunctionDescription& desc, PyObject* const* args, Py_ssize_t nargs,
+                PyObject* kwnames, bool details) {
+  PipelineArgs a;
+  if (!parse_pipeline_args(desc, args, nargs, kwnames, a)) return nullptr;
+  const timespec start = monotonic_now();
+  const ImageView& view = a.image.view();
+  // Seeded before any image work: an entropy failure ends every call.
+  RandomSource rng = RandomSource::from_entropy();
+  PipelineResult r = run_pipeline(view, a.payload_size, a.colony_size, a.max_iter, a.min_block, rng,
+                                  signal_check());
+  if (!r.embedded) {
+    const std::string k = std::to_string(r.pool_size), p = std::to_string(a.payload_size);
+    const std::string message =
+        details ? "Quadtree pool (" + k + ") <= payload_size (" + p + ")."
+                : "Quadtree sparse pool (" + k + " pixels) is \u2264 payload_size (" + p +
+                      " bits). Try a more textured image or reduce payload_size.";
+    PyErr_SetString(PyExc_ValueError, message.c_str());
+    return nullptr;
+  }
+  const double ms = elapsed_ms(start, monotonic_now());
+
+  Ref stego = Ref::steal(stego_to_array(std::move(r.stego)));
+  if (!stego) return nullptr;
+  Ref rows, cols, payload;
+  if (details) {
+    const std::size_t n = r.coords.size();
+    HeapArray<std::int64_t> ys(n), xs(n);
+    for (std::size_t i = 0; i < n; ++i) {
+      ys[i] = static_cast<std::int64_t>(r.coords[i].y);
+      xs[i] = static_cast<std::int64_t>(r.coords[i].x);
+    }
+    rows = Ref::steal(vector_to_array(std::move(ys), NPY_INT64));
+    if (!rows) return nullptr;
+    cols = Ref::steal(vector_to_array(std::move(xs), NPY_INT64));
+    if (!cols) return nullptr;
+    payload = Ref::steal(vector_to_array(std::move(r.payload), NPY_UINT8));
+    if (!payload) return nullptr;
+  }
+  const std::size_t pool_len = r.pool_size;
+  r = PipelineResult();
+  a.image.release();
+  Ref elapsed = Ref::steal(PyFloat_FromDouble(ms));
+  Ref pool_size = Ref::steal(PyLong_FromUnsignedLongLong(pool_len));
+  if (details) return make_tuple({&stego, &elapsed, &pool_size, &rows, &cols, &payload});
+  return make_tuple({&stego, &elapsed, &pool_size});
 }
 
 }  // namespace
@@ -61,20 +140,14 @@ FunctionDescription dabc_select_coords_desc{"dabc_select_coords", kSelectorParam
 
 PyObject* run_velmora_engine(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    PipelineArgs a;
-    if (!parse_pipeline_args(run_velmora_engine_desc, args, nargs, kwnames, a)) return nullptr;
-    return not_implemented("run_velmora_engine");
-  });
+  return guarded(
+      [&]() -> PyObject* { return embed(run_velmora_engine_desc, args, nargs, kwnames, false); });
 }
 
 PyObject* embed_with_details(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    PipelineArgs a;
-    if (!parse_pipeline_args(embed_with_details_desc, args, nargs, kwnames, a)) return nullptr;
-    return not_implemented("embed_with_details");
-  });
+  return guarded(
+      [&]() -> PyObject* { return embed(embed_with_details_desc, args, nargs, kwnames, true); });
 }
 
 PyObject* get_quadtree_sparse_map(PyObject*, PyObject* const* args, Py_ssize_t nargs,
