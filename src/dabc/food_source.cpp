@@ -37,63 +37,76 @@ double window_variance(const ImageView& view, std::size_t r0, std::size_t r1, st
   return m2 / static_cast<double>((r1 - r0) * (c1 - c0));
 }
 
-// Full 3x3 windows of interior pixels: the same nine steps for every entry,
-// so independent entries run side by side (two chains per loop iteration
-// keep the divider busy while each chain waits on its own divisions).
-struct Window9 {
-  double v[9];
-};
+// Full 3x3 windows of interior pixels take the same nine Welford steps, so
+// independent windows run side by side in SIMD lanes (each lane does exactly
+// the scalar operations; vector division is IEEE division).
+constexpr int kLanes = 8;
 
-inline Window9 gather9(const ImageView& view, std::size_t y, std::size_t x) {
-  Window9 w;
-  const std::ptrdiff_t cs = view.col_stride();
-  for (std::size_t r = 0; r < 3; ++r) {
-    const std::uint8_t* p = view.row_ptr(y - 1 + r) + static_cast<std::ptrdiff_t>(x - 1) * cs;
-    w.v[3 * r] = p[0];
-    w.v[3 * r + 1] = p[cs];
-    w.v[3 * r + 2] = p[2 * cs];
-  }
-  return w;
-}
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define VELMORA_SIMD_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define VELMORA_SIMD_CLONES
+#endif
 
-inline void welford9x2(const Window9& a, const Window9& b, double& out_a, double& out_b) {
-  double ma = 0.0, m2a = 0.0, mb = 0.0, m2b = 0.0;
+VELMORA_SIMD_CLONES
+void welford9_lanes(const double (*v)[kLanes], double* result) {
+  double mean[kLanes] = {}, m2[kLanes] = {};
   for (int i = 0; i < 9; ++i) {
     const double n = static_cast<double>(i + 1);
-    const double da = a.v[i] - ma, db = b.v[i] - mb;
-    ma = ma + da / n;
-    mb = mb + db / n;
-    m2a = m2a + (a.v[i] - ma) * da;
-    m2b = m2b + (b.v[i] - mb) * db;
+    for (int l = 0; l < kLanes; ++l) {
+      const double d = v[i][l] - mean[l];
+      mean[l] = mean[l] + d / n;
+      m2[l] = m2[l] + (v[i][l] - mean[l]) * d;
+    }
   }
-  out_a = m2a / 9.0;
-  out_b = m2b / 9.0;
+  for (int l = 0; l < kLanes; ++l)
+    result[l] = m2[l] / 9.0;
 }
 
-// Scores `count` entries given by coord(i), writing out[i].
-template <class CoordAt>
-void score_entries(const ImageView& view, std::size_t count, CoordAt&& coord_at, double* out) {
-  const std::size_t H = view.rows(), W = view.cols();
-  auto interior = [&](const PixelCoord& c) {
-    return c.y >= 1 && c.x >= 1 && c.y + 1 < H && c.x + 1 < W;
-  };
-  std::size_t pending = count;  // an interior entry waiting for a partner
-  for (std::size_t i = 0; i < count; ++i) {
-    const PixelCoord c = coord_at(i);
-    if (!interior(c)) {
-      out[i] = local_variance(view, c);
-      continue;
+// Collects interior entries into batches of kLanes windows; other entries
+// are scored on the spot.
+class ScoreBatcher {
+ public:
+  explicit ScoreBatcher(const ImageView& view) : view_(view) {}
+  ScoreBatcher(const ScoreBatcher&) = delete;
+  ScoreBatcher& operator=(const ScoreBatcher&) = delete;
+
+  void add(const PixelCoord& c, double* out) {
+    if (c.y < 1 || c.x < 1 || c.y + 1 >= view_.rows() || c.x + 1 >= view_.cols()) {
+      *out = local_variance(view_, c);
+      return;
     }
-    if (pending == count) {
-      pending = i;
-      continue;
+    const std::ptrdiff_t cs = view_.col_stride();
+    for (std::size_t r = 0; r < 3; ++r) {
+      const std::uint8_t* p =
+          view_.row_ptr(c.y - 1 + r) + static_cast<std::ptrdiff_t>(c.x - 1) * cs;
+      v_[3 * r][n_] = p[0];
+      v_[3 * r + 1][n_] = p[cs];
+      v_[3 * r + 2][n_] = p[2 * cs];
     }
-    welford9x2(gather9(view, coord_at(pending).y, coord_at(pending).x), gather9(view, c.y, c.x),
-               out[pending], out[i]);
-    pending = count;
+    out_[n_] = out;
+    if (++n_ == kLanes) flush();
   }
-  if (pending != count) out[pending] = local_variance(view, coord_at(pending));
-}
+
+  void flush() {
+    if (n_ == 0) return;
+    for (int l = n_; l < kLanes; ++l) {
+      for (int i = 0; i < 9; ++i)
+        v_[i][l] = v_[i][0];
+    }
+    double result[kLanes];
+    welford9_lanes(v_, result);
+    for (int l = 0; l < n_; ++l)
+      *out_[l] = result[l];
+    n_ = 0;
+  }
+
+ private:
+  const ImageView& view_;
+  double v_[9][kLanes];
+  double* out_[kLanes];
+  int n_ = 0;
+};
 
 }  // namespace
 
@@ -108,29 +121,29 @@ double local_variance(const ImageView& view, const PixelCoord& coord) {
 std::vector<double> score_table(const Pool& pool, const ImageView& view,
                                 const CancelCheck& cancel) {
   std::vector<double> scores(pool.size());
-  for (std::size_t start = 0; start < pool.size(); start += kPollEntries) {
-    cancel.check();
-    const std::size_t count = std::min(kPollEntries, pool.size() - start);
-    score_entries(
-        view, count, [&](std::size_t i) { return pool[start + i]; }, scores.data() + start);
+  ScoreBatcher batch(view);
+  for (std::size_t i = 0; i < pool.size(); ++i) {
+    if (i % kPollEntries == 0) cancel.check();
+    batch.add(pool[i], &scores[i]);
   }
+  batch.flush();
   return scores;
 }
 
 std::vector<double> score_table(const QuadtreePool& pool, const ImageView& view,
                                 const CancelCheck& cancel) {
   std::vector<double> scores(pool.size());
-  std::size_t offset = 0, next_poll = 0;
+  ScoreBatcher batch(view);
+  std::size_t i = 0;
   for (const QuadtreePool::Block& b : pool.blocks()) {
-    if (offset >= next_poll) {
-      cancel.check();
-      next_poll = offset + kPollEntries;
+    for (std::size_t r = b.y; r < b.y + b.h; ++r) {
+      for (std::size_t c = b.x; c < b.x + b.w; ++c, ++i) {
+        if (i % kPollEntries == 0) cancel.check();
+        batch.add({r, c}, &scores[i]);
+      }
     }
-    score_entries(
-        view, b.h * b.w, [&](std::size_t i) { return PixelCoord{b.y + i / b.w, b.x + i % b.w}; },
-        scores.data() + offset);
-    offset += b.h * b.w;
   }
+  batch.flush();
   return scores;
 }
 

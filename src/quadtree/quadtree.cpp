@@ -364,15 +364,23 @@ QuadtreePool QuadtreeBuilder::run() {
   // Leaves never overlap and each covers at least one deepest-level block.
   pool_.reserve(levels_.back().sums.size());
   if (textured(0, 0, 0)) collect_below(0, 0, 0);
+  pool_.finish();
   return std::move(pool_);
 }
 
 }  // namespace
 
 PixelCoord QuadtreePool::operator[](std::size_t i) const {
-  const std::size_t k =
-      static_cast<std::size_t>(std::upper_bound(ends_.begin(), ends_.end(), i) - ends_.begin());
-  if (k >= blocks_.size()) throw InternalError("pool index out of range");
+  if (i >= size()) throw InternalError("pool index out of range");
+  std::size_t k;
+  if ((i >> 6) < bucket_block_.size()) {
+    k = bucket_block_[i >> 6];
+    while (ends_[k] <= i)
+      ++k;
+  } else {
+    k = static_cast<std::size_t>(std::upper_bound(ends_.begin(), ends_.end(), i) - ends_.begin());
+  }
+
   const Block& b = blocks_[k];
   const std::size_t offset = i - (k == 0 ? 0 : ends_[k - 1]);
   return {b.y + offset / b.w, b.x + offset % b.w};
@@ -384,6 +392,16 @@ Pool QuadtreePool::to_vector() const {
   PixelCoord* p = out.data();
   for_each([&p](PixelCoord c) { *p++ = c; });
   return out;
+}
+
+void QuadtreePool::finish() {
+  bucket_block_.resize((size() + 63) / 64);
+  std::size_t k = 0;
+  for (std::size_t b = 0; b < bucket_block_.size(); ++b) {
+    while (ends_[k] <= b * 64)
+      ++k;
+    bucket_block_[b] = k;
+  }
 }
 
 void QuadtreePool::reserve(std::size_t blocks) {

@@ -52,10 +52,14 @@ class QuadtreePool {
 
   void reserve(std::size_t blocks);
   void append(const Block& b);
+  // Indexes the blocks for operator[]; call once after the last append.
+  void finish();
 
  private:
   std::vector<Block, BulkAllocator<Block>> blocks_;
   std::vector<std::size_t, BulkAllocator<std::size_t>> ends_;  // just after each block's last entry
+  // Block holding entry 64 * b, so that a lookup scans only a few blocks.
+  std::vector<std::size_t> bucket_block_;
 };
 
 // The pool of `view`: the pixels of every textured block that is not split

@@ -5,6 +5,7 @@
 #include <sys/random.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -250,8 +251,20 @@ void RandomSource::sample_inplace(std::uint32_t length, std::uint32_t amount, st
   perm.resize(length);
   for (std::uint32_t i = 0; i < length; ++i)
     perm[i] = i;
-  for (std::uint32_t i = 0; i < amount; ++i) {
+  // The swap partners are drawn a few steps ahead, in the same order, so that
+  // their cache lines can be fetched while earlier swaps proceed.
+  constexpr std::uint32_t kAhead = 16;
+  std::uint32_t partner[kAhead];
+  auto draw = [&](std::uint32_t i) {
     const std::uint32_t k = i + bounded_u32(length - i);
+    partner[i % kAhead] = k;
+    __builtin_prefetch(&perm[k], 1);
+  };
+  for (std::uint32_t i = 0; i < std::min(amount, kAhead); ++i)
+    draw(i);
+  for (std::uint32_t i = 0; i < amount; ++i) {
+    const std::uint32_t k = partner[i % kAhead];
+    if (amount - i > kAhead) draw(i + kAhead);
     std::swap(perm[i], perm[k]);
     out[i] = perm[i];
   }
