@@ -4,6 +4,8 @@
 // pending.
 #pragma once
 
+#include <cstddef>
+#include <initializer_list>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -48,5 +50,13 @@ class CancelCheck {
 // Number of bytes of `count` elements of `size` bytes, or CapacityOverflow when
 // that exceeds what an allocation can ever ask for.
 std::size_t checked_bytes(std::size_t count, std::size_t size);
+
+// Sum of byte counts, or CapacityOverflow.
+std::size_t checked_sum(std::initializer_list<std::size_t> bytes);
+
+// Throws std::bad_alloc when `bytes` exceed the machine's memory (RAM and
+// swap together), so that a request that can never be served fails at once
+// instead of being granted by overcommit and then killed by the kernel.
+void ensure_fits_in_memory(std::size_t bytes);
 
 }  // namespace velmora

@@ -2,8 +2,11 @@
 
 #include <cstdint>
 
+#include "dabc/colony.hpp"
+#include "dabc/food_source.hpp"
 #include "module/convert.hpp"
 #include "quadtree/quadtree.hpp"
+#include "random/random_source.hpp"
 
 namespace velmora::py {
 
@@ -107,7 +110,36 @@ PyObject* dabc_select_coords(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     if (!convert_unsigned(slots[3], "colony_size", colony_size)) return nullptr;
     if (!convert_unsigned(slots[4], "max_iter", max_iter)) return nullptr;
     if (!convert_unsigned(slots[5], "seed", seed)) return nullptr;
-    return not_implemented("dabc_select_coords");
+    const ImageView& view = image.view();
+
+    const std::size_t pool_len = pool.size();
+    if (pool_len <= payload_size) {
+      PyErr_Format(PyExc_ValueError, "Quadtree pool (%llu) <= payload_size (%llu).",
+                   static_cast<unsigned long long>(pool_len),
+                   static_cast<unsigned long long>(payload_size));
+      return nullptr;
+    }
+    RandomSource rng = RandomSource::from_seed(seed);
+    // Entries whose 3x3 window would start past the image edge have no score.
+    const std::size_t outside = first_entry_outside(pool, view);
+    if (outside != pool_len) {
+      PyErr_Format(PyExc_ValueError,
+                   "pool entry %zu, (y, x) = (%zu, %zu), lies outside the image of shape "
+                   "(%zu, %zu): every entry needs y <= %zu and x <= %zu",
+                   outside, pool[outside].y, pool[outside].x, view.rows(), view.cols(),
+                   view.rows() + 1, view.cols() + 1);
+      return nullptr;
+    }
+    const std::vector<std::size_t> indices = run_discrete_abc(
+        pool, pool_len, view, payload_size, colony_size, max_iter, rng, signal_check());
+    Pool coords;
+    coords.reserve(indices.size());
+    for (std::size_t i : indices) {
+      if (i >= pool_len) throw InternalError("colony search returned an index outside the pool");
+      coords.push_back(pool[i]);
+    }
+    image.release();
+    return coords_to_list(coords);
   });
 }
 
