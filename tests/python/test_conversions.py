@@ -443,3 +443,38 @@ def test_calls_that_convert_release_every_reference():
     gc.collect()
     after = [sys.getrefcount(obj) for obj in watched]
     assert after == before
+
+
+# ---------------------------------------------------------------------------
+# the selector's coordinate list result
+# ---------------------------------------------------------------------------
+
+
+def test_selector_returns_plain_int_tuples_from_the_pool():
+    image = noise_image(8, 8, seed=4)
+    pool = [(True, np.uint8(3)), (np.int64(2), Index(4)), (5, 5), (np.uint16(6), False)]
+    as_ints = {(1, 3), (2, 4), (5, 5), (6, 0)}
+    result = velmora_core.dabc_select_coords(image, pool, 3, 4, 3, 17)
+    assert type(result) is list and len(result) == 3
+    for entry in result:
+        assert type(entry) is tuple and len(entry) == 2
+        assert type(entry[0]) is int and type(entry[1]) is int
+        assert entry in as_ints
+    assert len(set(result)) == 3
+    assert velmora_core.dabc_select_coords(image, pool, 3, 4, 3, 17) == result
+
+
+@pytest.mark.parametrize(
+    "pool_length, payload_size",
+    [(0, 0), (0, 7), (5, 5), (3, 2**64 - 1)],
+)
+def test_selector_pool_size_check_message(pool_length, payload_size):
+    pool = [(1, 1)] * pool_length
+    with pytest.raises(ValueError) as info:
+        velmora_core.dabc_select_coords(noise_image(4, 4), pool, payload_size, 4, 2, 0)
+    assert type(info.value) is ValueError
+    assert str(info.value) == f"Quadtree pool ({pool_length}) <= payload_size ({payload_size})."
+
+
+def test_selector_with_nothing_to_select_returns_an_empty_list():
+    assert velmora_core.dabc_select_coords(noise_image(4, 4), [(0, 0), (1, 1)], 0, 4, 0, 3) == []
