@@ -1,6 +1,8 @@
 #include "module/binding.hpp"
 
+#include <algorithm>
 #include <string>
+#include <string_view>
 
 #include "module/refs.hpp"
 
@@ -29,6 +31,92 @@ std::size_t find_param(const FunctionDescription& desc, PyObject* key) {
     }
   }
   return desc.param_count;
+}
+
+#if PY_VERSION_HEX >= 0x030D0000
+// The interpreter (3.13 and later) suggests the closest parameter name for an
+// unexpected keyword, by an edit distance in which a change of case costs
+// half a substitution; a suggestion needs at most a third of the characters
+// changed. Names longer than 40 bytes are never close.
+constexpr std::size_t kMoveCost = 2, kCaseCost = 1, kMaxNameSize = 40;
+
+std::size_t substitution_cost(char a, char b) {
+  if ((a & 31) != (b & 31)) return kMoveCost;
+  if (a == b) return 0;
+  if ('A' <= a && a <= 'Z') a = static_cast<char>(a + ('a' - 'A'));
+  if ('A' <= b && b <= 'Z') b = static_cast<char>(b + ('a' - 'A'));
+  return a == b ? kCaseCost : kMoveCost;
+}
+
+std::size_t edit_distance(std::string_view a, std::string_view b, std::size_t max_cost) {
+  while (!a.empty() && !b.empty() && a.front() == b.front()) {
+    a.remove_prefix(1);
+    b.remove_prefix(1);
+  }
+  while (!a.empty() && !b.empty() && a.back() == b.back()) {
+    a.remove_suffix(1);
+    b.remove_suffix(1);
+  }
+  if (a.empty() || b.empty()) return (a.size() + b.size()) * kMoveCost;
+  if (a.size() > kMaxNameSize || b.size() > kMaxNameSize) return max_cost + 1;
+  if (b.size() < a.size()) std::swap(a, b);
+  if ((b.size() - a.size()) * kMoveCost > max_cost) return max_cost + 1;
+  std::size_t row[kMaxNameSize];
+  for (std::size_t i = 0; i < a.size(); ++i)
+    row[i] = (i + 1) * kMoveCost;
+  std::size_t result = 0;
+  for (std::size_t bi = 0; bi < b.size(); ++bi) {
+    std::size_t distance = result = bi * kMoveCost;
+    std::size_t minimum = static_cast<std::size_t>(-1);
+    for (std::size_t ai = 0; ai < a.size(); ++ai) {
+      const std::size_t substitute = distance + substitution_cost(b[bi], a[ai]);
+      distance = row[ai];
+      const std::size_t insert_delete = std::min(result, distance) + kMoveCost;
+      result = std::min(insert_delete, substitute);
+      row[ai] = result;
+      minimum = std::min(minimum, result);
+    }
+    if (minimum > max_cost) return max_cost + 1;
+  }
+  return result;
+}
+
+// The closest parameter name to `key`, or null.
+const char* suggest_param(const FunctionDescription& desc, PyObject* key) {
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_Check(key) ? PyUnicode_AsUTF8AndSize(key, &size) : nullptr;
+  if (text == nullptr) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  const std::string_view name(text, static_cast<std::size_t>(size));
+  const char* best = nullptr;
+  std::size_t best_distance = static_cast<std::size_t>(-1);
+  for (std::size_t i = 0; i < desc.param_count; ++i) {
+    const std::string_view param(desc.params[i]);
+    std::size_t max_distance = (name.size() + param.size() + 3) * kMoveCost / 6;
+    max_distance = std::min(max_distance, best_distance - 1);
+    const std::size_t d = edit_distance(name, param, max_distance);
+    if (d > max_distance) continue;
+    if (best == nullptr || d < best_distance) {
+      best = desc.params[i];
+      best_distance = d;
+    }
+  }
+  return best;
+}
+#endif
+
+void unexpected_keyword(const FunctionDescription& desc, PyObject* key) {
+#if PY_VERSION_HEX >= 0x030D0000
+  if (const char* suggestion = suggest_param(desc, key)) {
+    PyErr_Format(PyExc_TypeError,
+                 "%s() got an unexpected keyword argument '%S'. Did you mean '%s'?", desc.name, key,
+                 suggestion);
+    return;
+  }
+#endif
+  PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", desc.name, key);
 }
 
 void too_many_positional(const FunctionDescription& desc, Py_ssize_t given) {
@@ -86,7 +174,7 @@ bool bind_arguments(const FunctionDescription& desc, PyObject* const* args, Py_s
     PyObject* key = PyTuple_GET_ITEM(kwnames, k);
     const std::size_t i = find_param(desc, key);
     if (i == desc.param_count) {
-      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", desc.name, key);
+      unexpected_keyword(desc, key);
       return false;
     }
     if (slots[i] != nullptr) {

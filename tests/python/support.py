@@ -81,24 +81,19 @@ def valid_arguments(name):
 def call_past_conversion(func, *args, **kwargs):
     """Call func with arguments that must convert, and report how it ended.
 
-    Returns the list for get_quadtree_sparse_map.  For the other functions the
-    call must end at the pool-size check (or in NotImplementedError while the
-    pipeline is a stub); returns (K, payload_size) read from the pool-size
-    message, or None for the stub.
+    Returns the function's result when it succeeds, or (K, payload_size) read
+    from the message when the call ends at the pool-size check.
     """
     try:
         result = func(*args, **kwargs)
-    except NotImplementedError:
-        return None
     except ValueError as exc:
         for pattern in _POOL_CHECK:
             match = pattern.match(str(exc))
             if match:
                 return int(match.group(1)), int(match.group(2))
         raise
-    if func is velmora_core.get_quadtree_sparse_map:
-        return result
-    pytest.fail(f"{func.__name__} returned {result!r} where the pool-size check should have failed")
+    return result
+
 
 
 def type_error_with_cause(message):

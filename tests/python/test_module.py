@@ -10,6 +10,8 @@ import textwrap
 
 import numpy as np
 import pytest
+from hypothesis import assume, given, settings
+from hypothesis import strategies as st
 
 import velmora_core
 from support import (
@@ -451,9 +453,52 @@ def test_near_miss_keyword_message_reads_like_a_python_function(bad):
     assert module_binding_error("get_quadtree_sparse_map", img, **{bad: 4}) == expected
 
 
+def _mutated_names():
+    """Keyword names near and far from the declared parameter names."""
+    params = sorted({p for sig in PYTHON_TWINS.values() for p in inspect.signature(sig).parameters})
+    edits = st.sampled_from(["drop", "dup", "swap", "case", "insert", "replace", "none"])
+
+    @st.composite
+    def mutate(draw):
+        name = list(draw(st.sampled_from(params)))
+        for _ in range(draw(st.integers(0, 3))):
+            edit = draw(edits)
+            i = draw(st.integers(0, max(len(name) - 1, 0)))
+            ch = draw(st.sampled_from("abceilmnoprstxyz_AZ0\u00e9"))
+            if not name:
+                name = [ch]
+            elif edit == "drop":
+                del name[i]
+            elif edit == "dup":
+                name.insert(i, name[i])
+            elif edit == "swap" and i + 1 < len(name):
+                name[i], name[i + 1] = name[i + 1], name[i]
+            elif edit == "case":
+                name[i] = name[i].swapcase()
+            elif edit == "insert":
+                name.insert(i, ch)
+            elif edit == "replace":
+                name[i] = ch
+        return "".join(name)
+
+    return mutate() | st.text(min_size=1, max_size=50)
+
+
+@settings(max_examples=300)
+@given(name=st.sampled_from(FUNCTION_NAMES), keyword=_mutated_names())
+def test_unexpected_keyword_messages_match_python_functions(name, keyword):
+    params = inspect.signature(PYTHON_TWINS[name]).parameters
+    assume(keyword not in params and keyword.isidentifier())
+    args = [object()] * sum(p.default is inspect.Parameter.empty for p in params.values())
+    assert module_binding_error(name, *args, **{keyword: 1}) == python_binding_error(
+        name, *args, **{keyword: 1}
+    )
+
+
 # ---------------------------------------------------------------------------
 # Binding: every parameter can be given by keyword
 # ---------------------------------------------------------------------------
+
 
 
 @pytest.mark.parametrize("name", FUNCTION_NAMES)
