@@ -1,0 +1,1 @@
+"""Research tooling around velmora_core: image files, batch embedding, figures."""
