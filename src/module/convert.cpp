@@ -1,6 +1,7 @@
 #include "module/convert.hpp"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -68,11 +69,14 @@ void name_type_error(const char* name) {
 
 // Owner of a buffer handed to NumPy: the array's base object, which frees the
 // buffer when the array is destroyed.
+// Weak references are allowed so that callers (and tests) can observe when
+// the memory is given back.
 struct SliceContainer {
   PyObject_HEAD void* ptr;
   std::size_t len;
   std::size_t cap;
   void (*drop)(void* ptr, std::size_t len, std::size_t cap);
+  PyObject* weakrefs;
 };
 
 void free_buffer(void* ptr, std::size_t, std::size_t) {
@@ -81,6 +85,7 @@ void free_buffer(void* ptr, std::size_t, std::size_t) {
 
 void slice_container_dealloc(PyObject* self) {
   auto* owner = reinterpret_cast<SliceContainer*>(self);
+  if (owner->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
   if (owner->cap != 0 && owner->drop != nullptr) owner->drop(owner->ptr, owner->len, owner->cap);
   Py_TYPE(self)->tp_free(self);
 }
@@ -160,6 +165,8 @@ bool init_conversions() {
   slice_container_type.tp_flags = Py_TPFLAGS_DEFAULT;
   slice_container_type.tp_doc = "Owner of the memory of an array returned by velmora_core.";
   slice_container_type.tp_dealloc = slice_container_dealloc;
+  slice_container_type.tp_weaklistoffset = offsetof(SliceContainer, weakrefs);
+
   if (PyType_Ready(&slice_container_type) < 0) {
     slice_container_type.tp_name = nullptr;
     return false;
@@ -301,6 +308,8 @@ PyObject* array_from_storage(void* storage, std::size_t bytes, int type_num, int
   owner->len = bytes;
   owner->cap = storage == nullptr ? 0 : bytes;
   owner->drop = free_buffer;
+  owner->weakrefs = nullptr;
+
   Ref base = Ref::steal(reinterpret_cast<PyObject*>(owner));
 
   PyArray_Descr* descr = PyArray_DescrFromType(type_num);

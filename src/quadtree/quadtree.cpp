@@ -227,11 +227,19 @@ void QuadtreeBuilder::build_levels() {
   while (levels_.size() > 1 && !has_leaf_candidate(levels_.back(), min_block_)) {
     levels_.pop_back();
   }
-  for (Level& level : levels_) {
+  // Sums and states of every level, and the leaf list (at most one leaf per
+  // deepest block): refused at once when the machine could never hold them
+  // (huge broadcast images), instead of being granted and touched page by page.
+  std::size_t bytes = 0;
+  for (const Level& level : levels_) {
     const std::size_t blocks = checked_bytes(level.rows.size(), level.cols.size());
-    level.sums.assign(checked_bytes(blocks, sizeof(Sums)) / sizeof(Sums), Sums{});
+    bytes = checked_sum({bytes, checked_bytes(blocks, sizeof(Sums) + 1)});
   }
+  const std::size_t deepest_blocks = levels_.back().rows.size() * levels_.back().cols.size();
+  ensure_fits_in_memory(checked_sum({bytes, checked_bytes(deepest_blocks, 48)}));
+  for (Level& level : levels_) level.sums.assign(level.rows.size() * level.cols.size(), Sums{});
 }
+
 
 // One row-major pass over the image: the root's Welford chain (the global mean
 // and variance, hence the threshold) and the deepest level's integer sums,

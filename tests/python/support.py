@@ -1,13 +1,11 @@
 """Helpers shared by the velmora_core Python tests.
 
-The embedding pipelines (`run_velmora_engine`, `embed_with_details`) and the
-seeded selector (`dabc_select_coords`) are exercised here only up to the point
-where their arguments have been bound and converted.  The calls are arranged so
-that they always end at the pool-size check afterwards (a flat image, or a
-caller pool that is not larger than `payload_size`), so the same tests keep
-working while the pipelines are still stubs (NotImplementedError) and once they
-are complete (ValueError from the pool-size check).
+Many boundary tests only need a call to get past argument binding and
+conversion. Their default arguments are arranged so that the call then ends
+at the pool-size check (a flat image, or a caller pool that is not larger than
+`payload_size`), which is cheap and reports what was converted.
 """
+
 
 import re
 

@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Builds the engine tests and the extension module with AddressSanitizer and
+# UndefinedBehaviorSanitizer and runs the C++ tests and the whole pytest suite
+# against that build. The interpreter is not instrumented: the ASan runtime is
+# preloaded and Python's own allocator is replaced by malloc so that ASan sees
+# every allocation.
+#
+#   bash tools/sanitize.sh PYTHON WORKDIR
+set -euo pipefail
+
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+python="$1"
+work="$2"
+jobs="$(nproc 2>/dev/null || echo 2)"
+env="$work/venv-asan"
+build="$work/asan"
+
+rm -rf "$env"
+"$python" -m venv "$env"
+"$env/bin/python" -m pip install -q --upgrade pip
+"$env/bin/python" -m pip install -q "numpy>=2" pytest hypothesis Pillow tqdm matplotlib
+
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DVELMORA_SANITIZE=ON -DVELMORA_BUILD_TESTS=ON -DVELMORA_BUILD_MODULE=ON \
+  -DPython_EXECUTABLE="$env/bin/python" >/dev/null
+cmake --build "$build" -j "$jobs"
+
+export ASAN_OPTIONS="detect_leaks=1:allocator_may_return_null=1:abort_on_error=0:halt_on_error=1:malloc_context_size=2"
+export LSAN_OPTIONS="suppressions=$root/tools/lsan.supp:print_suppressions=0"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+
+ctest --test-dir "$build" --output-on-failure -j "$jobs"
+
+asan_runtime="$(${CXX:-c++} -print-file-name=libasan.so)"
+(
+  cd "$work"
+  LD_PRELOAD="$asan_runtime" PYTHONMALLOC=malloc \
+  PYTHONPATH="$build:$root/python" VELMORA_UNDER_SANITIZER=1 \
+    "$env/bin/python" -m pytest -q -p no:cacheprovider "$root/tests/python"
+)
