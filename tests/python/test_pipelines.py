@@ -14,7 +14,7 @@ import numpy as np
 import pytest
 
 import velmora_core
-from support import checkerboard, flat_image, noise_image
+from support import assert_interrupted, checkerboard, flat_image, interrupt_long_call, noise_image
 
 run = velmora_core.run_velmora_engine
 details = velmora_core.embed_with_details
@@ -337,6 +337,10 @@ def test_colony_too_large_is_memory_error(pipeline):
     with pytest.raises(MemoryError):
         pipeline(img, 5, 2**50, 1)
     assert stego_of(pipeline(img, 5)).shape == img.shape
+
+
+def test_ctrl_c_interrupts_a_long_embedding():
+    assert_interrupted(interrupt_long_call("velmora_core.run_velmora_engine(img, 5000, 30, {iters})"))
 
 
 # ---------------------------------------------------------------------------

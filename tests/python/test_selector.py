@@ -16,7 +16,7 @@ from hypothesis import strategies as st
 
 import velmora_core
 from colony_model import ZERO_SEED_STATE, EmptyRange, Rng, run_colony, score_table, select_coords
-from support import checkerboard, flat_image, noise_image
+from support import assert_interrupted, checkerboard, flat_image, interrupt_long_call, noise_image
 
 select = velmora_core.dabc_select_coords
 quadtree = velmora_core.get_quadtree_sparse_map
@@ -492,62 +492,8 @@ def test_colony_too_large_to_allocate_is_memory_error(colony):
     assert len(select(img, pool, 5, 4, 1, 1)) == 5
 
 
-_INTERRUPT_SCRIPT = textwrap.dedent(
-    """
-    import json, signal, threading, time
-    import numpy as np
-    import velmora_core
-
-    img = np.random.default_rng(0).integers(0, 256, size=(300, 300), dtype=np.uint8)
-    pool = velmora_core.get_quadtree_sparse_map(img)
-    small = velmora_core.dabc_select_coords(img, pool, 50, 4, 3, 1)
-
-    # Time shorter runs to size a call that would take about six seconds.
-    iters = 500
-    while True:
-        start = time.perf_counter()
-        velmora_core.dabc_select_coords(img, pool, 5000, 30, iters, 7)
-        took = time.perf_counter() - start
-        if took >= 0.25:
-            break
-        iters *= 4
-    per_iter = took / iters
-    iters = int(6.0 / per_iter)
-
-    timer = threading.Timer(0.3, signal.raise_signal, (signal.SIGINT,))
-    timer.start()
-    start = time.perf_counter()
-    outcome = "finished"
-    try:
-        try:
-            velmora_core.dabc_select_coords(img, pool, 5000, 30, iters, 7)
-        except KeyboardInterrupt:
-            outcome = "interrupted"
-        elapsed = time.perf_counter() - start
-    except KeyboardInterrupt:
-        # The signal was only acted upon once the call had returned.
-        outcome = "interrupted after returning"
-        elapsed = time.perf_counter() - start
-    timer.join()
-    again = velmora_core.dabc_select_coords(img, pool, 50, 4, 3, 1)
-    print(json.dumps({
-        "outcome": outcome,
-        "elapsed": elapsed,
-        "expected": per_iter * iters,
-        "again_ok": again == small,
-    }))
-    """
-)
-
-
 def test_ctrl_c_interrupts_a_long_search():
-    # Run in a child interpreter so that a module that ignores the signal cannot
-    # take the whole test session down with a stray KeyboardInterrupt.
-    report = json.loads(run_python(_INTERRUPT_SCRIPT, ""))
-    assert report["outcome"] == "interrupted", report
-    assert report["expected"] >= 3.0, report
-    assert report["elapsed"] < min(3.0, report["expected"] / 3), report
-    assert report["again_ok"], report
+    assert_interrupted(interrupt_long_call("velmora_core.dabc_select_coords(img, pool, 5000, 30, {iters}, 7)"))
 
 
 # ---------------------------------------------------------------------------
