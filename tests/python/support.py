@@ -7,7 +7,10 @@ at the pool-size check (a flat image, or a caller pool that is not larger than
 """
 
 
+import json
 import re
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -129,3 +132,86 @@ class Index:
 
     def __repr__(self):
         return f"Index({self.value!r}, {self.exc!r})"
+
+
+_INTERRUPT_SCRIPT = """
+import json, os, signal, subprocess, time
+import numpy as np
+import velmora_core
+
+img = np.random.default_rng(0).integers(0, 256, size=(300, 300), dtype=np.uint8)
+pool = velmora_core.get_quadtree_sparse_map(img)
+
+def call(iters):
+    return CALL
+
+def summary(result):
+    # The selector's list is reproducible; a pipeline's stego image is not,
+    # so keep only its shape and the pool size.
+    return result if isinstance(result, list) else [list(result[0].shape), result[2]]
+
+before = summary(call(3))
+
+# Time shorter runs to size a call that would take about six seconds,
+# leaving out the fixed cost of a call without iterations.
+start = time.perf_counter()
+call(0)
+fixed = time.perf_counter() - start
+iters = 500
+while True:
+    start = time.perf_counter()
+    call(iters)
+    took = time.perf_counter() - start - fixed
+    if took >= 0.25:
+        break
+    iters *= 4
+per_iter = took / iters
+iters = int(6.0 / per_iter)
+
+# SIGINT comes from another process, as Ctrl-C comes from the terminal: a
+# thread of this interpreter could not run while the call holds the GIL.
+start = time.perf_counter()
+outcome = "finished"
+try:
+    killer = subprocess.Popen(["/bin/sh", "-c", f"sleep 0.3; kill -INT {os.getpid()}"])
+    try:
+        call(iters)
+    except KeyboardInterrupt:
+        outcome = "interrupted"
+    elapsed = time.perf_counter() - start
+    killer.wait()
+except KeyboardInterrupt:
+    # The signal was only acted upon once the call had returned.
+    outcome = "interrupted after returning"
+    elapsed = time.perf_counter() - start
+print(json.dumps({
+    "outcome": outcome,
+    "elapsed": elapsed,
+    "expected": per_iter * iters,
+    "again_ok": summary(call(3)) == before,
+}))
+"""
+
+
+def interrupt_long_call(call):
+    """Interrupt a long-running call with SIGINT, in a child interpreter.
+
+    `call` is an expression using `img` (a 300x300 noise image), `pool` (its
+    quadtree pool) and `{iters}` (the iteration count).  The child sizes the
+    call to take about six seconds, has another process send it SIGINT 0.3 s
+    into it, and reports how the call ended, how long it ran, and whether the
+    same call with 3 iterations still works afterwards.  Running it in a child
+    keeps a stray KeyboardInterrupt away from the test session.
+
+    """
+    script = _INTERRUPT_SCRIPT.replace("CALL", call.format(iters="iters"))
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    return json.loads(done.stdout)
+
+
+def assert_interrupted(report):
+    """The call ended with KeyboardInterrupt well before it would have finished."""
+    assert report["outcome"] == "interrupted", report
+    assert report["elapsed"] < min(3.0, report["expected"] / 3), report
+    assert report["again_ok"], report
