@@ -31,10 +31,13 @@ export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 
 ctest --test-dir "$build" --output-on-failure -j "$jobs"
 
-asan_runtime="$(${CXX:-c++} -print-file-name=libasan.so)"
+# The C++ runtime is preloaded too: the ASan runtime can only intercept
+# exceptions thrown by the module if libstdc++ is there when it starts.
+preload="$(${CXX:-c++} -print-file-name=libasan.so) $(${CXX:-c++} -print-file-name=libstdc++.so)"
 (
   cd "$work"
-  LD_PRELOAD="$asan_runtime" PYTHONMALLOC=malloc \
+  LD_PRELOAD="$preload" PYTHONMALLOC=malloc \
+
   PYTHONPATH="$build:$root/python" VELMORA_UNDER_SANITIZER=1 \
     "$env/bin/python" -m pytest -q -p no:cacheprovider "$root/tests/python"
 )

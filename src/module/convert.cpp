@@ -210,11 +210,16 @@ bool convert_image(PyObject* obj, const char* name, ImageArg& out) {
   if (!accepted) {
     if (PyArray_Check(obj)) {
       auto* array = reinterpret_cast<PyArrayObject*>(obj);
+      // The element type's name ("numpy.float64"), read without running any
+      // Python code of NumPy's.
+      const char* element = PyArray_DESCR(array)->typeobj->tp_name;
+      if (std::strncmp(element, "numpy.", 6) == 0) element += 6;
       PyErr_Format(PyExc_TypeError,
                    "argument '%s': expected a 2-dimensional numpy.ndarray of dtype uint8, got "
-                   "'%s' with %d dimension%s and dtype %S",
+                   "'%s' with %d dimension%s and dtype %s",
                    name, Py_TYPE(obj)->tp_name, PyArray_NDIM(array),
-                   PyArray_NDIM(array) == 1 ? "" : "s", PyArray_DESCR(array));
+                   PyArray_NDIM(array) == 1 ? "" : "s", element);
+
     } else {
       PyErr_Format(PyExc_TypeError,
                    "argument '%s': expected a 2-dimensional numpy.ndarray of dtype uint8, got "

@@ -105,7 +105,9 @@ def run_jobs(shim, tmp_path, image, jobs):
     out_path = tmp_path / "out.npz"
     np.save(image_path, image)
     env = dict(os.environ)
-    env["LD_PRELOAD"] = str(shim)
+    # Keep whatever is preloaded already (a sanitizer runtime must come first).
+    env["LD_PRELOAD"] = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), str(shim)]))
+
     env.pop(ENTROPY_VAR, None)
     done = subprocess.run(
         [sys.executable, "-c", _CHILD, str(image_path), str(out_path)],
