@@ -9,7 +9,13 @@ from typing import SupportsIndex
 import numpy as np
 import numpy.typing as npt
 
-__all__: list[str]
+__all__ = [
+    "run_velmora_engine",
+    "embed_with_details",
+    "get_quadtree_sparse_map",
+    "dabc_select_coords",
+]
+
 
 def run_velmora_engine(
     image: npt.NDArray[np.uint8],

@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
-# Installs what the tests need and runs all of them: the engine's GoogleTest
-# suite through CTest, then the Python suite against a wheel built and
-# installed in a fresh virtual environment per supported interpreter.
+# Installs what the tests need and runs all of them:
+#   1. the engine's GoogleTest suite through CTest;
+#   2. for each supported interpreter, a clean virtual environment with the
+#      wheel built from this tree installed, the whole pytest suite, and the
+#      type stubs checked (mypy.stubtest, mypy --strict on the examples);
+#   3. the engine tests and the pytest suite again against an AddressSanitizer
+#      and UndefinedBehaviorSanitizer build.
 #
-#   bash tools/run-tests.sh            # everything
-#   VELMORA_PYTHONS="3.13" bash tools/run-tests.sh   # a subset of the matrix
+#   bash tools/run-tests.sh
+#   VELMORA_PYTHONS="3.13" VELMORA_SANITIZE=0 bash tools/run-tests.sh   # a subset
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -12,15 +16,22 @@ work="${VELMORA_TEST_DIR:-$root/build/test}"
 jobs="$(nproc 2>/dev/null || echo 2)"
 mkdir -p "$work"
 
-step() { printf '\n==> %s\n' "$*"; }
-elapsed() { printf '    (%ss)\n' "$SECONDS"; SECONDS=0; }
-SECONDS=0
+timings=()
+step_start=$SECONDS
+step_name=""
+step() {
+  if [ -n "$step_name" ]; then timings+=("$(printf '%5ss  %s' $((SECONDS - step_start)) "$step_name")"); fi
+  step_name="$*"
+  step_start=$SECONDS
+  printf '\n==> %s\n' "$*"
+}
 
 # --- system packages ---------------------------------------------------------
 need=()
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
 command -v cmake >/dev/null 2>&1 || need+=(cmake)
 command -v ninja >/dev/null 2>&1 || need+=(ninja-build)
+command -v c++ >/dev/null 2>&1 || need+=(g++)
 if [ "${#need[@]}" -gt 0 ]; then
   step "installing ${need[*]}"
   sudo_cmd=()
@@ -28,7 +39,6 @@ if [ "${#need[@]}" -gt 0 ]; then
   export DEBIAN_FRONTEND=noninteractive
   "${sudo_cmd[@]}" apt-get install -y -q "${need[@]}" >/dev/null 2>&1 ||
     { "${sudo_cmd[@]}" apt-get update -q >/dev/null && "${sudo_cmd[@]}" apt-get install -y -q "${need[@]}" >/dev/null; }
-  elapsed
 fi
 
 # --- engine unit tests ---------------------------------------------------------
@@ -37,20 +47,19 @@ cmake -S "$root" -B "$work/engine" -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DVELMORA_BUILD_MODULE=OFF -DVELMORA_BUILD_TESTS=ON -DVELMORA_BUILD_BENCH=ON >/dev/null
 cmake --build "$work/engine" -j "$jobs"
 ctest --test-dir "$work/engine" --output-on-failure -j "$jobs"
-elapsed
 
 # --- Python suite, one clean environment per interpreter ----------------------
 find_python() {
   local v="$1" candidate
-  for candidate in "$(pyenv root 2>/dev/null)"/versions/"$v"*/bin/python"$v" \
-                   "$HOME"/.pyenv/versions/"$v"*/bin/python"$v"; do
+  for candidate in "$(pyenv root 2>/dev/null)"/versions/"$v".*/bin/python"$v" \
+                   "$HOME"/.pyenv/versions/"$v".*/bin/python"$v" \
+                   /usr/bin/python"$v" /usr/local/bin/python"$v"; do
     [ -x "$candidate" ] && { echo "$candidate"; return 0; }
   done
-  command -v "python$v" 2>/dev/null && "python$v" --version >/dev/null 2>&1 && return 0
   return 1
 }
 
-# interpreter -> NumPy it is tested with
+# interpreter -> the NumPy it is tested with
 declare -A numpy_for=(
   [3.11]="numpy==1.26.*"
   [3.12]="numpy>=2"
@@ -61,15 +70,27 @@ pythons="${VELMORA_PYTHONS:-3.11 3.12 3.13}"
 for v in $pythons; do
   py="$(find_python "$v")" || { echo "Python $v not found" >&2; exit 1; }
   env="$work/venv-$v"
-  step "Python $v with ${numpy_for[$v]}: build wheel, install, pytest"
+  step "Python $v with ${numpy_for[$v]}: wheel, pytest, type stubs"
   rm -rf "$env" "$work/wheels-$v"
   "$py" -m venv "$env"
   "$env/bin/python" -m pip install -q --upgrade pip
-  "$env/bin/python" -m pip install -q "${numpy_for[$v]}" pytest hypothesis
+  "$env/bin/python" -m pip install -q "${numpy_for[$v]}" pytest hypothesis mypy
+  # What is tested is what a user installs: the wheel, with its cli extra.
   "$env/bin/python" -m pip wheel -q --no-deps -w "$work/wheels-$v" "$root"
-  "$env/bin/python" -m pip install -q --no-deps "$work/wheels-$v"/velmora_core-*.whl
+  wheel="$(ls "$work/wheels-$v"/velmora_core-*.whl)"
+  "$env/bin/python" -m pip install -q "${wheel}[cli]" "${numpy_for[$v]}"
+  "$env/bin/python" -c "import numpy, velmora_core; print('numpy', numpy.__version__, 'velmora_core', velmora_core.__file__)"
   (cd "$work" && "$env/bin/python" -m pytest -q -p no:cacheprovider "$root/tests/python")
-  elapsed
+  (cd "$work" && "$env/bin/python" -m mypy.stubtest velmora_core)
+  (cd "$work" && "$env/bin/python" -m mypy --strict --no-incremental "$root/examples")
 done
 
-step "all tests passed"
+# --- sanitizers ------------------------------------------------------------------
+if [ "${VELMORA_SANITIZE:-1}" = "1" ]; then
+  step "AddressSanitizer + UndefinedBehaviorSanitizer: engine tests and pytest suite"
+  bash "$root/tools/sanitize.sh" "$(find_python 3.12)" "$work"
+fi
+
+step "done"
+printf '\nall tests passed; time per step:\n'
+printf '%s\n' "${timings[@]}"
