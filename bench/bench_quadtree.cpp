@@ -70,7 +70,7 @@ int main(int argc, char** argv) {
   std::printf("%-7s %-6s %9s %9s %11s %12s %7s\n", "image", "side", "min_block", "floor_ms",
               "quadtree_ms", "pool", "ratio");
   for (const char* kind : {"noise", "patchy"}) {
-    for (std::size_t side : {512u, 2048u}) {
+    for (std::size_t side : {512u, 2000u, 2048u}) {
       const auto img = (kind[0] == 'n') ? noise_image(side, 7) : patchy_image(side, 7);
       const auto view = velmora::ImageView::row_major(img.data(), side, side);
       for (std::uint64_t mb : {1u, 4u, 8u}) {

@@ -37,7 +37,6 @@ preload="$(${CXX:-c++} -print-file-name=libasan.so) $(${CXX:-c++} -print-file-na
 (
   cd "$work"
   LD_PRELOAD="$preload" PYTHONMALLOC=malloc \
-
   PYTHONPATH="$build:$root/python" VELMORA_UNDER_SANITIZER=1 \
     "$env/bin/python" -m pytest -q -p no:cacheprovider "$root/tests/python"
 )

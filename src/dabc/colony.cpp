@@ -177,7 +177,10 @@ std::vector<std::size_t> search_colony(const std::vector<double>& scores,
   return best;
 }
 
-std::vector<std::size_t> run_discrete_abc(const Pool& pool, std::size_t pool_len,
+namespace {
+
+template <class PoolLike>
+std::vector<std::size_t> score_and_search(const PoolLike& pool, std::size_t pool_len,
                                           const ImageView& view, std::uint64_t payload_size,
                                           std::uint64_t colony_size, std::uint64_t max_iter,
                                           RandomSource& rng, const CancelCheck& cancel) {
@@ -186,13 +189,20 @@ std::vector<std::size_t> run_discrete_abc(const Pool& pool, std::size_t pool_len
   return search_colony(scores, payload_size, colony_size, max_iter, rng, cancel);
 }
 
+}  // namespace
+
+std::vector<std::size_t> run_discrete_abc(const Pool& pool, std::size_t pool_len,
+                                          const ImageView& view, std::uint64_t payload_size,
+                                          std::uint64_t colony_size, std::uint64_t max_iter,
+                                          RandomSource& rng, const CancelCheck& cancel) {
+  return score_and_search(pool, pool_len, view, payload_size, colony_size, max_iter, rng, cancel);
+}
+
 std::vector<std::size_t> run_discrete_abc(const QuadtreePool& pool, std::size_t pool_len,
                                           const ImageView& view, std::uint64_t payload_size,
                                           std::uint64_t colony_size, std::uint64_t max_iter,
                                           RandomSource& rng, const CancelCheck& cancel) {
-  if (pool.size() != pool_len) throw InternalError("pool length mismatch");
-  const std::vector<double> scores = score_table(pool, view, cancel);
-  return search_colony(scores, payload_size, colony_size, max_iter, rng, cancel);
+  return score_and_search(pool, pool_len, view, payload_size, colony_size, max_iter, rng, cancel);
 }
 
 }  // namespace velmora

@@ -44,11 +44,16 @@ def shim(tmp_path_factory):
     if compiler is None:
         pytest.skip("no C compiler (cc, gcc or clang) found to build the getrandom() replacement")
     out = tmp_path_factory.mktemp("entropy") / "fixed_entropy.so"
+    # The compiler runs without what this process may have preloaded (a
+    # sanitizer runtime would report the compiler's own allocations).
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
     built = subprocess.run(
         [compiler, "-shared", "-fPIC", "-O2", "-o", str(out), str(SHIM_SOURCE)],
         capture_output=True,
         text=True,
+        env=env,
     )
+
     if built.returncode != 0:
         pytest.skip(f"could not build the getrandom() replacement: {built.stderr.strip()}")
     return out
