@@ -305,10 +305,18 @@ void QuadtreeBuilder::classify_levels() {
     Level& level = levels_[l];
     const std::size_t ncols = level.cols.size();
     level.states.resize(level.sums.size());
+    // At the deepest level a block with both sides above min_block could only
+    // split into single pixels: whatever its texture, it adds nothing.
+    const bool deepest = l + 1 == levels_.size();
     Classifier classify(0, threshold_);
     for (std::size_t i = 0; i < level.rows.size(); ++i) {
       for (std::size_t j = 0; j < ncols; ++j) {
+        if (deepest && level.rows[i].len > min_block_ && level.cols[j].len > min_block_) {
+          level.states[i * ncols + j] = kSmooth;
+          continue;
+        }
         const std::uint64_t n = static_cast<std::uint64_t>(level.rows[i].len) * level.cols[j].len;
+
         if (n != classify.count()) classify = Classifier(n, threshold_);
         level.states[i * ncols + j] = classify(level.sums[i * ncols + j]);
       }
