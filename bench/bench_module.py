@@ -7,6 +7,9 @@ Prints, for textured images of several sizes:
     (y, x) tuples for millions of entries;
   * dabc_select_coords with payload 1 and no iterations: the cost of
     converting a caller's pool (and scoring it);
+  * dabc_select_coords on the 512x512 image's pool, the whole call, for
+    payloads of 1,000, 26,000 and 100,000 bits;
+
   * run_velmora_engine at 0.01, 0.1 and 0.4 bits per pixel: wall time of the
     call and the elapsed_ms it reports (the measured interval leaves out
     argument binding and building the result).
@@ -49,6 +52,13 @@ def main() -> None:
         t_conv, _ = timed(lambda: vc.dabc_select_coords(img, pool, 1, 2, 0, 0))
         print(f"{side:>4}x{side:<5} {len(pool):>9} {t_list:>17.1f} {t_conv:>19.1f}")
         del pool
+    print()
+    img = images[512]
+    pool = vc.get_quadtree_sparse_map(img)
+    print(f"dabc_select_coords on the 512x512 pool (K = {len(pool)}), colony 30, 50 iterations")
+    for payload in (1000, 26000, 100000):
+        t, _ = timed(lambda: vc.dabc_select_coords(img, pool, payload, 30, 50, 2024))
+        print(f"  payload {payload:>6}: {t:8.1f} ms")
     print()
     print(f"{'image':>10} {'bpp':>5} {'payload':>9} {'wall ms':>9} {'elapsed_ms':>11}")
     for side, img in images.items():

@@ -298,6 +298,10 @@ def test_import_from_a_subinterpreter_is_refused():
         except Exception as exc:
             outcome = exc
         print("OUTCOME", repr(outcome))
+        # The main interpreter keeps its module and keeps working.
+        import numpy as np
+        pool = velmora_core.get_quadtree_sparse_map(np.array([[0, 255], [255, 0]], np.uint8))
+        print("MAIN", pool)
         """
     )
     proc = subprocess.run(
@@ -309,6 +313,8 @@ def test_import_from_a_subinterpreter_is_refused():
     assert "OUTCOME" in proc.stdout
     assert "ImportError" in proc.stdout, proc.stdout
     assert re.search(r"sub-?interpreters", proc.stdout, re.IGNORECASE), proc.stdout
+    assert "MAIN [(0, 0), (0, 1), (1, 0), (1, 1)]" in proc.stdout, proc.stdout
+
 
 
 # ---------------------------------------------------------------------------
