@@ -17,7 +17,7 @@ from typing import IO, Any, TextIO
 
 import numpy as np
 
-from ._imageio import psnr, read_gray, save_lossless, save_npz, temp_files_of
+from ._imageio import describe_error, psnr, read_gray, save_lossless, save_npz, temp_files_of
 
 CSV_NAME = "velmora-embed.csv"
 CSV_FIELDS = (
@@ -234,7 +234,9 @@ def embed_one(job: Job, settings: Settings) -> tuple[dict[str, str], str | None]
             save_npz(job.details_path, coords_y=ys, coords_x=xs, payload=payload)
         row["status"] = "ok"
     except Exception as e:  # one image's failure is recorded, the run goes on
-        message = str(e) or type(e).__name__
+        message = describe_error(e).removeprefix(f"{job.source}: ")
+        if message.startswith("Quadtree pool (") and "Try" not in message:
+            message += " Try a more textured image or a smaller --payload."
         if not row["pool_size"]:
             m = _POOL_IN_MESSAGE.search(message)
             if m:

@@ -18,7 +18,7 @@ StrPath = str | os.PathLike[str]
 
 # ITU-R BT.601 luma weights, in thousandths.
 _LUMA_R, _LUMA_G, _LUMA_B = 299, 587, 114
-LUMA_NOTE = "ITU-R 601 luma L = 0.299 R + 0.587 G + 0.114 B, rounded to the nearest grey level"
+LUMA_NOTE = "ITU-R 601 luma L = 0.299 R + 0.587 G + 0.114 B, rounded"
 
 # Suffixes of lossless formats that save_lossless writes, and the Pillow
 # format name for each.
@@ -42,18 +42,15 @@ _DEEP_MODES = {"I", "I;16", "I;16L", "I;16B", "I;16N", "F"}
 
 def _colour_error(path: StrPath, what: str) -> ValueError:
     return ValueError(
-        f"{os.fspath(path)}: {what}; velmora hides bits in 8-bit grayscale images only. "
-        f"Convert it to grayscale first: --gray on the command line or "
-        f"load_gray(path, gray=True) in Python (both use the {LUMA_NOTE}), "
-        f"or an image editor."
+        f"{os.fspath(path)}: {what}, but velmora needs 8-bit grayscale. Convert it: --gray on "
+        f"the command line, load_gray(..., gray=True) in Python ({LUMA_NOTE})."
     )
 
 
 def _deep_error(path: StrPath, what: str) -> ValueError:
     return ValueError(
-        f"{os.fspath(path)}: {what}; velmora hides bits in 8-bit grayscale images only. "
-        f"Reduce it to 8 bits per sample first (for example ImageMagick: "
-        f"convert IN -depth 8 OUT.png)."
+        f"{os.fspath(path)}: {what}, but velmora needs 8-bit grayscale. Reduce it to 8 bits "
+        f"first, e.g. with ImageMagick: convert IN -depth 8 OUT.png"
     )
 
 
@@ -134,10 +131,11 @@ def read_gray(path: StrPath, gray: bool = False) -> tuple[npt.NDArray[np.uint8],
             )
         mode = im.mode
         if mode in _DEEP_MODES:
-            raise _deep_error(path, f"{'16' if '16' in mode else 'more than 8'}-bit samples (mode {mode})")
+            bits = "16-bit" if "16" in mode else "32-bit"
+            raise _deep_error(path, f"{bits} image (mode {mode})")
         depth = _stored_bits_per_sample(path, im)
         if depth is not None and depth > 8:
-            raise _deep_error(path, f"{depth}-bit samples")
+            raise _deep_error(path, f"{depth}-bit image")
         if mode == "L":
             return np.asarray(im, dtype=np.uint8).copy(), None
         if mode == "1":
@@ -145,14 +143,14 @@ def read_gray(path: StrPath, gray: bool = False) -> tuple[npt.NDArray[np.uint8],
             return np.asarray(im.convert("L"), dtype=np.uint8).copy(), None
         if mode == "LA":
             if not gray:
-                raise _colour_error(path, "grayscale with an alpha channel")
+                raise _colour_error(path, "a grayscale image with an alpha channel")
             return np.asarray(im.getchannel("L"), dtype=np.uint8).copy(), "dropped the alpha channel"
         if mode in _COLOUR_MODES or len(im.getbands()) >= 3:
             what = "a palette image" if mode in ("P", "PA") else f"a colour image (mode {mode})"
             if not gray:
                 raise _colour_error(path, what)
             rgb = np.asarray(im.convert("RGB"), dtype=np.uint8)
-            note = f"converted {what.removeprefix('a ')} to grayscale with the {LUMA_NOTE}"
+            note = f"converted {what} to grayscale with the {LUMA_NOTE}"
             if "A" in im.getbands():
                 note += "; dropped the alpha channel"
             return _luma(rgb), note
@@ -170,6 +168,13 @@ def load_gray(path: StrPath, *, gray: bool = False) -> npt.NDArray[np.uint8]:
     raise ValueError, as do files that Pillow cannot decode.
     """
     return read_gray(path, gray)[0]
+
+
+def describe_error(e: BaseException) -> str:
+    """A one-line message for `e`: "path: reason" for file system errors."""
+    if isinstance(e, OSError) and e.strerror and e.filename is not None:
+        return f"{os.fsdecode(e.filename)}: {e.strerror}"
+    return str(e) or type(e).__name__
 
 
 def _check_gray_array(array: Any, name: str = "array") -> npt.NDArray[np.uint8]:
@@ -298,6 +303,7 @@ __all__ = [
     "LUMA_NOTE",
     "TEMP_SUFFIX",
     "atomic_write",
+    "describe_error",
     "load_gray",
     "lossless_format",
     "psnr",

@@ -29,7 +29,7 @@ from ._batch import (
     details_path_for,
     exit_code,
 )
-from ._imageio import LUMA_NOTE, psnr, read_gray, save_lossless, save_npz
+from ._imageio import LUMA_NOTE, describe_error, psnr, read_gray, save_lossless, save_npz
 
 PROG = "velmora"
 EXTRA_HINT = "install the command line's dependencies with: pip install 'velmora-core[cli]'"
@@ -231,6 +231,9 @@ def _read(command: str, path: str, gray: bool) -> npt.NDArray[np.uint8]:
 
 def _load_details(path: str) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.int64]]:
     """coords_y, coords_x and payload from a details file, checked for shape."""
+    with open(path, "rb") as f:
+        if f.read(4) != b"PK\x03\x04":
+            raise ValueError(f"{path}: not a .npz details file (embed --details writes them)")
     try:
         with np.load(path, allow_pickle=False) as data:
             missing = [k for k in ("coords_y", "coords_x", "payload") if k not in data.files]
@@ -432,7 +435,7 @@ def cmd_verify(args: argparse.Namespace) -> int:
         ys, xs, bits = _load_details(args.details)
         ok, message = check_embedding(cover, stego, ys, xs, bits)
     except (ValueError, OSError) as e:
-        ok, message = False, str(e)
+        ok, message = False, describe_error(e)
     print(f"{'OK' if ok else 'FAIL'}: {message}", flush=True)
     return 0 if ok else 1
 
@@ -456,7 +459,7 @@ def main(argv: Sequence[str] | None = None) -> int:
             return 2
         raise
     except (ValueError, OSError) as e:
-        _err(args.command, f"error: {e}")
+        _err(args.command, f"error: {describe_error(e)}")
         return 1
     except KeyboardInterrupt:
         _err(args.command, "interrupted")
