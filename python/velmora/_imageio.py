@@ -117,8 +117,12 @@ def read_gray(path: StrPath, gray: bool = False) -> tuple[npt.NDArray[np.uint8],
 
     try:
         im = Image.open(path)
+    except (FileNotFoundError, IsADirectoryError, PermissionError):
+        raise
     except UnidentifiedImageError:
         raise ValueError(f"{os.fspath(path)}: not an image file that Pillow can read") from None
+    except (OSError, SyntaxError, ValueError, EOFError, struct.error) as e:
+        raise ValueError(f"{os.fspath(path)}: not an image file that Pillow can read ({e})") from None
     with im:
         try:
             im.load()
