@@ -122,7 +122,7 @@ class Job:
 
     @property
     def details_path(self) -> str:
-        return self.output + ".npz"
+        return details_path_for(self.output)
 
 
 def details_path_for(stego_path: str) -> str:
@@ -319,6 +319,16 @@ class _StopRequest:
         if self.signum is not None:
             raise Interrupted(self.signum)
         self.signum = signum
+        # os.write: the handler may run while sys.stderr is in the middle of a write.
+        how = "press Ctrl-C" if signum == signal.SIGINT else "send it"
+        message = (
+            f"\nvelmora embed: {_signal_name(signum)}: finishing the image(s) in progress; "
+            f"{how} again to stop at once\n"
+        )
+        try:
+            os.write(2, message.encode())
+        except OSError:
+            pass
 
 
 def _signal_name(signum: int) -> str:
@@ -415,11 +425,12 @@ class BatchRun:
                         self._run_here(todo, log, stop)
                     else:
                         self._run_pool(todo, log, stop)
-                except Interrupted as e:
-                    self.summary.stopped_by = e.signum
+                except Interrupted:
+                    pass
                 finally:
                     self._bar.close()
-                if stop.signum is not None:
+                # A signal that came when every image was done stops nothing.
+                if stop.signum is not None and self.summary.ok + self.summary.failed < len(todo):
                     self.summary.stopped_by = stop.signum
         finally:
             log.close()
@@ -440,7 +451,7 @@ class BatchRun:
         pending = iter(todo)
         inflight: dict[Future[tuple[dict[str, str], str | None]], Job] = {}
         executor = ProcessPoolExecutor(max_workers=self.workers, initializer=_worker_init)
-        told_stop = False
+        cancelled = False
         try:
             while True:
                 while stop.signum is None and len(inflight) < 2 * self.workers:
@@ -448,14 +459,10 @@ class BatchRun:
                     if job is None:
                         break
                     inflight[executor.submit(embed_one, job, self.settings)] = job
-                if stop.signum is not None and not told_stop:
-                    told_stop = True
+                if stop.signum is not None and not cancelled:
+                    cancelled = True
                     for f in [f for f in inflight if f.cancel()]:
                         del inflight[f]
-                    self._say(
-                        f"velmora embed: {_signal_name(stop.signum)}: finishing the "
-                        f"{len(inflight)} image(s) in progress; send it again to stop at once"
-                    )
                 if not inflight:
                     return
                 done, _ = wait(inflight, timeout=0.25, return_when=FIRST_COMPLETED)

@@ -12,6 +12,7 @@ import math
 import os
 import signal
 import sys
+import textwrap
 from collections.abc import Sequence
 from typing import Any
 
@@ -86,7 +87,7 @@ def _out_format(text: str) -> str:
 def _add_engine_options(p: argparse.ArgumentParser) -> None:
     g = p.add_argument_group("engine")
     g.add_argument("--colony-size", type=_int_at_least(1), default=30, metavar="N",
-                   help="food sources in the bee colony (default: 30)")
+                   help="food sources (bees) in the colony (default: 30)")
     g.add_argument("--max-iter", type=_int_at_least(0), default=50, metavar="N",
                    help="colony search iterations (default: 50)")
     g.add_argument("--min-block", type=_int_at_least(1), default=4, metavar="N",
@@ -133,11 +134,14 @@ def build_parser() -> argparse.ArgumentParser:
 
     p = sub.add_parser(
         "embed", help="hide random bits in image files or folders of images",
-        description="Hide a random payload in each image and write the stego images, losslessly "
-                    "and in the input's format (PNG for lossy inputs such as JPEG), under OUTDIR, "
-                    "keeping the layout of folders. Each image gets a row in "
-                    f"OUTDIR/{CSV_NAME}, written as it finishes. Exit code 0 when every image "
-                    "succeeded, 1 when any failed (the others are still done).",
+        description=textwrap.fill(
+            "Hide a random payload in each image and write the stego images, losslessly "
+            "and in the input's format (PNG for lossy inputs such as JPEG), under OUTDIR, "
+            "keeping the layout of folders. Each image gets a row in "
+            f"OUTDIR/{CSV_NAME}, written as it finishes. Exit code 0 when every image "
+            "succeeded, 1 when any failed (the others are still done).",
+            width=79,
+        ),
         formatter_class=argparse.RawDescriptionHelpFormatter,
         epilog="Folders are searched recursively for .png, .pgm, .ppm, .pnm, .tif, .tiff and .bmp "
                "files;\nfiles named explicitly may be in any format Pillow reads.\n"
@@ -384,19 +388,18 @@ def cmd_embed(args: argparse.Namespace) -> int:
     run = BatchRun(jobs, settings, args.output, workers, args.resume)
     summary = run.run()
     csv_path = os.path.join(args.output, CSV_NAME)
-    done = summary.ok + summary.failed
     parts = [f"{summary.ok} embedded", f"{summary.failed} failed"]
     if summary.skipped:
-        parts.append(f"{summary.skipped} skipped (done before)")
+        parts.append(f"{summary.skipped} skipped as done before")
     if summary.converted:
         parts.append(f"{summary.converted} converted to grayscale")
     if summary.stopped_by is not None:
         name = signal.Signals(summary.stopped_by).name
         _err(
             "embed",
-            f"stopped by {name} after {done} of {summary.total - summary.skipped} image(s) "
-            f"({', '.join(parts)}); finished rows are in {csv_path}; run the same command with "
-            f"--resume to finish",
+            f"stopped by {name} with {summary.ok + summary.failed} of "
+            f"{summary.total - summary.skipped} image(s) done: {', '.join(parts)}. Finished rows are "
+            f"in {csv_path}; run the same command with --resume to finish.",
         )
     else:
         print(f"{summary.total} image(s): {', '.join(parts)}; log: {csv_path}")
