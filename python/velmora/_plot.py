@@ -70,6 +70,7 @@ def new_figure(shape: tuple[int, ...], panels: int, zoom: int | None = None) -> 
     for i in range(panels):
         left = MARGIN + i * (w * z + MARGIN)
         ax = fig.add_axes((left / W, MARGIN / H, w * z / W, h * z / H))
+        ax._velmora_exact = True  # type: ignore[attr-defined]
         axes.append(ax)
     return fig, axes
 
@@ -79,15 +80,20 @@ def _prepare_axes(ax: Axes, title: str) -> None:
     ax.set_title(title, fontsize=9, pad=4)
 
 
+def _aspect(ax: Axes) -> str:
+    # Axes of new_figure already have the image's proportions; a caller's keep square pixels.
+    return "auto" if getattr(ax, "_velmora_exact", False) else "equal"
+
+
 def _show_gray(ax: Axes, image: npt.NDArray[np.uint8], dim: float = 1.0) -> None:
     shown = image if dim == 1.0 else (image.astype(np.float64) * dim + 255.0 * (1.0 - dim))
-    ax.imshow(shown, cmap="gray", vmin=0, vmax=255, interpolation="nearest", aspect="auto")
+    ax.imshow(shown, cmap="gray", vmin=0, vmax=255, interpolation="nearest", aspect=_aspect(ax))
 
 
 def _show_mask(ax: Axes, mask: npt.NDArray[np.bool_], colour: tuple[float, float, float], alpha: float) -> None:
     rgba = np.zeros(mask.shape + (4,), dtype=np.float32)
     rgba[mask] = (*colour, alpha)
-    ax.imshow(rgba, interpolation="nearest", aspect="auto")
+    ax.imshow(rgba, interpolation="nearest", aspect=_aspect(ax))
 
 
 def _mask_of(shape: tuple[int, ...], ys: npt.ArrayLike, xs: npt.ArrayLike, what: str) -> npt.NDArray[np.bool_]:
@@ -159,8 +165,8 @@ def plot_embedding(
 
     if ax is None:
         fig, axes = new_figure(c.shape, 3, zoom)
-    elif isinstance(ax, Sequence):
-        axes = list(ax)
+    elif not hasattr(ax, "imshow"):  # a sequence or array of Axes, as from plt.subplots(1, 3)
+        axes = list(np.asarray(ax, dtype=object).ravel())
         if len(axes) != 3:
             raise ValueError(f"ax: expected one Axes or three, got {len(axes)}")
         fig = axes[0].figure

@@ -141,6 +141,7 @@ def build_parser() -> argparse.ArgumentParser:
             f"OUTDIR/{CSV_NAME}, written as it finishes. Exit code 0 when every image "
             "succeeded, 1 when any failed (the others are still done).",
             width=79,
+            break_on_hyphens=False,
         ),
         formatter_class=argparse.RawDescriptionHelpFormatter,
         epilog="Folders are searched recursively for .png, .pgm, .ppm, .pnm, .tif, .tiff and .bmp "
