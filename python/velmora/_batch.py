@@ -403,7 +403,7 @@ class BatchRun:
 
     # -- running -----------------------------------------------------------
     def run(self) -> Summary:
-        from tqdm import tqdm
+        from tqdm import tqdm  # type: ignore[import-untyped, unused-ignore]
 
         os.makedirs(self.outdir, exist_ok=True)
         log = CsvLog(os.path.join(self.outdir, CSV_NAME), self.resume)

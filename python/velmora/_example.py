@@ -8,7 +8,8 @@ import numpy.typing as npt
 
 def _hash_noise(yy: npt.NDArray[np.uint64], xx: npt.NDArray[np.uint64], salt: int) -> npt.NDArray[np.float64]:
     """Uniform noise in [0, 1) from an integer hash of the coordinates: the
-    same numbers on every platform and NumPy version."""
+    same numbers on every platform and NumPy version (unlike a generator's
+    streams, which NumPy may change)."""
     with np.errstate(over="ignore"):
         h = yy * np.uint64(0x9E3779B97F4A7C15) ^ (xx + np.uint64(salt)) * np.uint64(0xC2B2AE3D27D4EB4F)
         h ^= h >> np.uint64(31)
@@ -20,13 +21,15 @@ def _hash_noise(yy: npt.NDArray[np.uint64], xx: npt.NDArray[np.uint64], salt: in
 
 
 def example_image(size: int = 512, variant: int = 0) -> npt.NDArray[np.uint8]:
-    """A synthetic `size` x `size` grayscale scene, the same on every machine.
+    """A synthetic `size` x `size` grayscale scene, computed rather than loaded.
 
     It has smooth areas that the adaptive quadtree drops (a sky gradient, a sun,
     a flat wall) and textured ones that it keeps (grassy noise, a striped
     fence, windows, rippled water, sharp-edged shapes), so that its pool covers
     part of the image. `variant` (0, 1, 2, ...) shifts the layout and the noise
-    to give further, different scenes of the same kind.
+    to give further, different scenes of the same kind. Every call with the
+    same arguments gives the same image: the noise comes from an integer hash
+    of the pixel coordinates, not from a random generator.
     """
     size = int(size)
     if size < 16:
@@ -41,6 +44,7 @@ def example_image(size: int = 512, variant: int = 0) -> npt.NDArray[np.uint8]:
     salt = 0x5EED + 7919 * variant
     noise = _hash_noise(yi, xi, salt)
     shift = (variant * 0.137) % 1.0  # moves the scene's features sideways
+    yy, xx = yi.astype(np.int64), xi.astype(np.int64)
 
     # Sky: a gentle vertical gradient with a soft sun.
     img = 215.0 - 70.0 * y
@@ -57,7 +61,7 @@ def example_image(size: int = 512, variant: int = 0) -> npt.NDArray[np.uint8]:
 
     # Water: a band at the bottom with horizontal ripples.
     water = y > 0.85
-    ripples = 70.0 + 22.0 * np.sin(2 * np.pi * (yi.astype(np.float64) / 3.0 + 4.0 * x)) + 8.0 * (noise - 0.5)
+    ripples = 70.0 + 22.0 * np.sin(2 * np.pi * (yy / 3.0 + 4.0 * x)) + 8.0 * (noise - 0.5)
     img = np.where(water, ripples, img)
 
     # A house: a flat wall with a grid of windows and a striped roof.
@@ -66,16 +70,17 @@ def example_image(size: int = 512, variant: int = 0) -> npt.NDArray[np.uint8]:
     wall = (x >= hx0) & (x < hx1) & (y >= hy0) & (y < hy1)
     img = np.where(wall, 178.0, img)
     cell = max(n // 32, 4)
-    wy = (yi.astype(np.int64) // cell) % 2 == 1
-    wx = (xi.astype(np.int64) // cell) % 3 == 1
+    wy = (yy // cell) % 2 == 1
+    wx = (xx // cell) % 3 == 1
     windows = wall & wy & wx & (y < hy1 - 0.06)
     img = np.where(windows, 40.0 + 30.0 * noise, img)
     roof_h = 0.12
-    roof = (y >= hy0 - roof_h) & (y < hy0) & (np.abs(x - (hx0 + hx1) / 2) < (hx1 - hx0) / 2 * (y - (hy0 - roof_h)) / roof_h + 0.01)
-    img = np.where(roof, np.where((yi.astype(np.int64) // 2) % 2 == 0, 60.0, 110.0), img)
+    roof_half_width = (hx1 - hx0) / 2 * (y - (hy0 - roof_h)) / roof_h + 0.01
+    roof = (y >= hy0 - roof_h) & (y < hy0) & (np.abs(x - (hx0 + hx1) / 2) < roof_half_width)
+    img = np.where(roof, np.where((yy // 2) % 2 == 0, 60.0, 110.0), img)
 
     # A fence: vertical stripes in front of the grass.
-    fence = (y > 0.70) & (y < 0.82) & ((xi.astype(np.int64) // 3) % 2 == 0) & ((x < hx0) | (x >= hx1))
+    fence = (y > 0.70) & (y < 0.82) & ((xx // 3) % 2 == 0) & ((x < hx0) | (x >= hx1))
     img = np.where(fence, 235.0, img)
 
     # Sharp-edged shapes in the sky: a dark disc and a checkered kite.
@@ -84,7 +89,7 @@ def example_image(size: int = 512, variant: int = 0) -> npt.NDArray[np.uint8]:
     img = np.where(disc, 30.0, img)
     kx, ky = 0.5 + 0.3 * np.sin(2 * np.pi * shift), 0.12
     kite = (np.abs(x - kx) + np.abs(y - ky)) < 0.07
-    checks = ((xi.astype(np.int64) // 4 + yi.astype(np.int64) // 4) % 2 == 0)
+    checks = ((xx // 4 + yy // 4) % 2 == 0)
     img = np.where(kite, np.where(checks, 250.0, 20.0), img)
 
     # A faint dither everywhere, too weak to make a smooth block textured.

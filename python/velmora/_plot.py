@@ -17,7 +17,7 @@ from __future__ import annotations
 import math
 import os
 from collections.abc import Sequence
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Literal, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -80,7 +80,7 @@ def _prepare_axes(ax: Axes, title: str) -> None:
     ax.set_title(title, fontsize=9, pad=4)
 
 
-def _aspect(ax: Axes) -> str:
+def _aspect(ax: Axes) -> Literal["auto", "equal"]:
     # Axes of new_figure already have the image's proportions; a caller's keep square pixels.
     return "auto" if getattr(ax, "_velmora_exact", False) else "equal"
 
@@ -124,7 +124,7 @@ def plot_pool(
     ``ax.figure``.
     """
     img = _check_gray_array(image, "image")
-    pts = np.asarray(pool, dtype=np.int64).reshape(-1, 2) if len(pool) else np.empty((0, 2), np.int64)
+    pts = np.asarray(pool, dtype=np.int64).reshape(-1, 2)
     mask = _mask_of(img.shape, pts[:, 0], pts[:, 1], "pool")
     if ax is None:
         _, (ax,) = new_figure(img.shape, 1, zoom)
@@ -169,14 +169,15 @@ def plot_embedding(
         axes = list(np.asarray(ax, dtype=object).ravel())
         if len(axes) != 3:
             raise ValueError(f"ax: expected one Axes or three, got {len(axes)}")
-        fig = axes[0].figure
+        fig = cast("Figure", axes[0].figure)
     else:
-        _show_gray(ax, c, dim=0.6)
-        _show_mask(ax, chosen, CHOSEN_COLOUR, 0.6)
-        _show_mask(ax, diff > 0, PLUS_COLOUR, 1.0)
-        _show_mask(ax, diff < 0, MINUS_COLOUR, 1.0)
-        _prepare_axes(ax, f"{n_chosen} chosen (cyan); " + changed_title)
-        return ax.figure  # type: ignore[return-value]
+        one = cast("Axes", ax)
+        _show_gray(one, c, dim=0.6)
+        _show_mask(one, chosen, CHOSEN_COLOUR, 0.6)
+        _show_mask(one, diff > 0, PLUS_COLOUR, 1.0)
+        _show_mask(one, diff < 0, MINUS_COLOUR, 1.0)
+        _prepare_axes(one, f"{n_chosen} chosen (cyan); " + changed_title)
+        return cast("Figure", one.figure)
 
     _show_gray(axes[0], c)
     _prepare_axes(axes[0], f"cover {c.shape[0]}x{c.shape[1]}")

@@ -321,7 +321,7 @@ def cmd_demo(args: argparse.Namespace) -> int:
     import velmora_core
 
     from ._example import example_image
-    from ._plot import plot_embedding, plot_pool, save_figure
+    from ._plot import new_figure, plot_embedding, plot_pool, save_figure
 
     outdir = args.output
     os.makedirs(outdir, exist_ok=True)
@@ -346,7 +346,9 @@ def cmd_demo(args: argparse.Namespace) -> int:
     save_lossless(paths["stego.png"], stego)
     save_npz(details, coords_y=ys, coords_x=xs, payload=payload)
     pool = velmora_core.get_quadtree_sparse_map(cover, args.min_block)
-    save_figure(plot_pool(cover, pool).figure, paths["pool.png"])
+    fig, (ax,) = new_figure(cover.shape, 1)
+    plot_pool(cover, pool, ax)
+    save_figure(fig, paths["pool.png"])
     save_figure(plot_embedding(cover, stego, ys, xs), paths["embedding.png"])
 
     print(f"velmora demo: {h}x{w} example image, payload {args.payload}")
@@ -410,11 +412,13 @@ def cmd_embed(args: argparse.Namespace) -> int:
 def cmd_pool(args: argparse.Namespace) -> int:
     import velmora_core
 
-    from ._plot import plot_pool, save_figure
+    from ._plot import new_figure, plot_pool, save_figure
 
     image = _read("pool", args.image, args.gray)
     pool = velmora_core.get_quadtree_sparse_map(image, args.min_block)
-    save_figure(plot_pool(image, pool, zoom=args.zoom).figure, args.output)
+    fig, (ax,) = new_figure(image.shape, 1, args.zoom)
+    plot_pool(image, pool, ax)
+    save_figure(fig, args.output)
     print(f"{args.image}: pool of {len(pool)} of {image.size} pixels "
           f"({100.0 * len(pool) / image.size:.1f}%); wrote {args.output}")
     return 0

@@ -3,7 +3,6 @@ small Python API of the velmora package."""
 
 from __future__ import annotations
 
-import os
 import signal
 import subprocess
 import sys
@@ -365,7 +364,10 @@ def test_api_reads_refuses_and_measures(inputs: Path, tmp_path: Path) -> None:
 
 
 def test_import_needs_no_plotting_or_imaging_library() -> None:
-    code = "import sys, velmora, velmora.cli; print(sorted(m for m in ('PIL', 'matplotlib', 'tqdm') if m in sys.modules))"
+    code = (
+        "import sys, velmora, velmora.cli; "
+        "print(sorted(m for m in ('PIL', 'matplotlib', 'tqdm') if m in sys.modules))"
+    )
     result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "[]"
