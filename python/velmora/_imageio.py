@@ -277,8 +277,11 @@ def save_lossless(path: StrPath, array: npt.ArrayLike) -> None:
     fmt = lossless_format(path)
     a = np.ascontiguousarray(_check_gray_array(array))
     im = Image.fromarray(a)  # a 2-D uint8 array becomes mode "L"
+    # zlib level 3 writes PNGs about three times faster than Pillow's default
+    # level 6, for files some ten per cent larger.
+    options = {"compress_level": 3} if fmt == "PNG" else {}
     with atomic_write(path) as f:
-        im.save(f, format=fmt)
+        im.save(f, format=fmt, **options)
 
 
 def save_npz(path: StrPath, **arrays: npt.ArrayLike) -> None:
