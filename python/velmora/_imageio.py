@@ -134,12 +134,14 @@ def read_gray(path: StrPath, gray: bool = False) -> tuple[npt.NDArray[np.uint8],
                 f"{os.fspath(path)}: holds {frames} frames; velmora reads single images only"
             )
         mode = im.mode
-        if mode in _DEEP_MODES:
-            bits = "16-bit" if "16" in mode else "32-bit"
-            raise _deep_error(path, f"{bits} image (mode {mode})")
+        # The depth stored in the file first: Pillow reads some 16-bit images
+        # as 32-bit mode I, and 16-bit colour as 8-bit RGB.
         depth = _stored_bits_per_sample(path, im)
         if depth is not None and depth > 8:
-            raise _deep_error(path, f"{depth}-bit image")
+            raise _deep_error(path, f"{depth}-bit image (mode {mode})")
+        if mode in _DEEP_MODES:
+            bits = "16-bit" if "16" in mode else "floating-point" if mode == "F" else "32-bit"
+            raise _deep_error(path, f"{bits} image (mode {mode})")
         if mode == "L":
             return np.asarray(im, dtype=np.uint8).copy(), None
         if mode == "1":
