@@ -4,6 +4,7 @@ running them in worker processes, the CSV log, resuming and stopping."""
 from __future__ import annotations
 
 import csv
+import multiprocessing
 import os
 import re
 import signal
@@ -447,14 +448,24 @@ class BatchRun:
                 raise
             self._record(log, row, note)
 
+    def _new_executor(self) -> ProcessPoolExecutor:
+        # Workers start from a fork server where there is one: forking this
+        # process, which runs the executor's and the progress bar's threads,
+        # could copy a lock that one of them holds.
+        methods = multiprocessing.get_all_start_methods()
+        context = multiprocessing.get_context("forkserver" if "forkserver" in methods else None)
+        return ProcessPoolExecutor(max_workers=self.workers, mp_context=context, initializer=_worker_init)
+
     def _run_pool(self, todo: list[Job], log: CsvLog, stop: _StopRequest) -> None:
         pending = iter(todo)
         inflight: dict[Future[tuple[dict[str, str], str | None]], Job] = {}
-        executor = ProcessPoolExecutor(max_workers=self.workers, initializer=_worker_init)
+        executor = self._new_executor()
         cancelled = False
         try:
             while True:
-                while stop.signum is None and len(inflight) < 2 * self.workers:
+                # One image more than there are workers keeps them all busy;
+                # after a stop signal at most that one waits to be finished.
+                while stop.signum is None and len(inflight) < self.workers + 1:
                     job = next(pending, None)
                     if job is None:
                         break
@@ -485,7 +496,7 @@ class BatchRun:
                     self._record(log, row, note)
                 if broken:
                     executor.shutdown(wait=False, cancel_futures=True)
-                    executor = ProcessPoolExecutor(max_workers=self.workers, initializer=_worker_init)
+                    executor = self._new_executor()
         except Interrupted:
             for p in list(getattr(executor, "_processes", {}).values()):
                 try:
