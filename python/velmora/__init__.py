@@ -1,1 +1,27 @@
-"""Research tooling around velmora_core: image files, batch embedding, figures."""
+"""Research tooling around velmora_core: image files, batch embedding, figures.
+
+The functions here need the ``cli`` extra (Pillow, tqdm, Matplotlib) only when
+they run: ``import velmora`` itself imports none of them.
+
+- load_gray(path, gray=False): an image file as a 2-D uint8 array
+- save_lossless(path, array): write one atomically in a lossless format
+- psnr(cover, stego): peak signal-to-noise ratio in dB
+- example_image(size=512): a synthetic grayscale scene
+- plot_pool(image, pool, ax=None), plot_embedding(cover, stego, coords_y,
+  coords_x, ax=None): Matplotlib figures
+
+The command line is ``velmora`` (or ``python -m velmora``); see ``velmora --help``.
+"""
+
+from ._example import example_image
+from ._imageio import load_gray, psnr, save_lossless
+from ._plot import plot_embedding, plot_pool
+
+__all__ = [
+    "example_image",
+    "load_gray",
+    "plot_embedding",
+    "plot_pool",
+    "psnr",
+    "save_lossless",
+]

@@ -1,0 +1,515 @@
+"""Batch embedding for ``velmora embed``: finding images, naming outputs,
+running them in worker processes, the CSV log, resuming and stopping."""
+
+from __future__ import annotations
+
+import csv
+import multiprocessing
+import os
+import re
+import signal
+import sys
+from collections.abc import Iterable, Iterator
+from concurrent.futures import FIRST_COMPLETED, CancelledError, Future, ProcessPoolExecutor, wait
+from concurrent.futures.process import BrokenProcessPool
+from dataclasses import dataclass
+from pathlib import Path
+from typing import IO, Any, TextIO
+
+import numpy as np
+
+from ._imageio import describe_error, psnr, read_gray, save_lossless, save_npz, temp_files_of
+
+CSV_NAME = "velmora-embed.csv"
+CSV_FIELDS = (
+    "path",
+    "output",
+    "shape",
+    "pool_size",
+    "payload_bits",
+    "bits_per_pixel",
+    "elapsed_ms",
+    "pixels_changed",
+    "psnr_db",
+    "status",
+    "error",
+)
+
+# Suffixes that a folder search picks up (files named explicitly may be of any
+# format that Pillow reads).
+SEARCH_SUFFIXES = frozenset({".png", ".pgm", ".ppm", ".pnm", ".tif", ".tiff", ".bmp"})
+
+# Output suffix for each input suffix whose format is lossless; every other
+# input (JPEG, GIF, WebP, ...) gives a PNG.
+_SAME_FORMAT = {
+    ".png": ".png",
+    ".tif": ".tif",
+    ".tiff": ".tiff",
+    ".bmp": ".bmp",
+    ".pgm": ".pgm",
+    ".pnm": ".pnm",
+    ".ppm": ".pgm",  # the stego image is a graymap
+    ".pbm": ".pgm",
+}
+FORMAT_SUFFIXES = {"png": ".png", "tiff": ".tif", "bmp": ".bmp", "pgm": ".pgm"}
+
+_POOL_IN_MESSAGE = re.compile(r"pool \((\d+)(?: pixels)?\)")
+
+
+class UsageError(Exception):
+    """A command line that cannot run as given (exit code 2)."""
+
+
+class Interrupted(BaseException):
+    """Raised by the second SIGINT/SIGTERM: stop at once."""
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signum)
+        self.signum = signum
+
+
+@dataclass(frozen=True)
+class Payload:
+    """A payload size: a number of bits, or a rate in bits per pixel."""
+
+    bits: int | None = None
+    rate: float | None = None
+
+    @classmethod
+    def parse(cls, text: str) -> Payload:
+        t = text.strip().lower()
+        if re.fullmatch(r"\d+", t):
+            bits = int(t)
+            if bits < 1:
+                raise ValueError("the payload must be at least 1 bit (0 bits would hide nothing)")
+            return cls(bits=bits)
+        m = re.fullmatch(r"(\d+(?:\.\d*)?|\.\d+)(?:e[-+]?\d+)?\s*bpp", t)
+        if m:
+            rate = float(t.removesuffix("bpp"))
+            if not 0.0 < rate <= 1.0:
+                raise ValueError(
+                    f"a rate of {text.strip()} is outside (0, 1]: LSB matching hides at most 1 bit per pixel"
+                )
+            return cls(rate=rate)
+        raise ValueError(
+            f"{text!r} is neither a number of bits (e.g. 1000) nor a rate in bits per pixel (e.g. 0.1bpp)"
+        )
+
+    def bits_for(self, height: int, width: int) -> int:
+        if self.bits is not None:
+            return self.bits
+        assert self.rate is not None
+        return round(self.rate * height * width)
+
+    def __str__(self) -> str:
+        return f"{self.bits} bits" if self.bits is not None else f"{self.rate:g} bits per pixel"
+
+
+@dataclass(frozen=True)
+class Settings:
+    payload: Payload
+    colony_size: int = 30
+    max_iter: int = 50
+    min_block: int = 4
+    gray: bool = False
+    details: bool = False
+
+
+@dataclass(frozen=True)
+class Job:
+    source: str  # the input, as named on the command line (joined with its place under a folder)
+    output: str  # absolute path of the stego image
+    output_rel: str  # the stego image's path under the output folder, '/'-separated
+
+    @property
+    def details_path(self) -> str:
+        return details_path_for(self.output)
+
+
+def details_path_for(stego_path: str) -> str:
+    """Where --details puts the coordinates and bits of `stego_path`."""
+    return stego_path + ".npz"
+
+
+def output_suffix(source: Path, fmt: str | None) -> str:
+    if fmt is not None:
+        return FORMAT_SUFFIXES[fmt]
+    return _SAME_FORMAT.get(source.suffix.lower(), ".png")
+
+
+def _walk_images(folder: Path, skip: str) -> Iterator[Path]:
+    """Image files under `folder` (sorted, recursively), leaving out the folder `skip`."""
+    for root, dirs, files in os.walk(folder):
+        dirs[:] = sorted(d for d in dirs if os.path.realpath(os.path.join(root, d)) != skip)
+        for name in sorted(files):
+            if Path(name).suffix.lower() in SEARCH_SUFFIXES:
+                yield Path(root, name)
+
+
+def collect_jobs(inputs: Iterable[str], outdir: str, fmt: str | None = None) -> list[Job]:
+    """The images named by `inputs` (files, and folders searched recursively)
+    and where each one's stego image goes under `outdir`.
+
+    Raises UsageError for inputs that do not exist, two inputs whose outputs
+    would share a name, and an output that would overwrite an input.
+    """
+    out_real = os.path.realpath(outdir)
+    found: list[tuple[str, str, Path]] = []  # (source as named, real path, relative output stem)
+    seen: set[str] = set()
+    for inp in inputs:
+        p = Path(inp)
+        if p.is_dir():
+            entries = [(str(f), f.relative_to(p)) for f in _walk_images(p, out_real)]
+            if not entries:
+                raise UsageError(
+                    f"{inp}: no images found in this folder (searched for "
+                    f"{', '.join(sorted(SEARCH_SUFFIXES))})"
+                )
+        elif p.is_file():
+            entries = [(inp, Path(p.name))]
+        elif p.exists():
+            raise UsageError(f"{inp}: not a file or folder")
+        else:
+            raise UsageError(f"{inp}: no such file or folder")
+        for source, rel in entries:
+            real = os.path.realpath(source)
+            if real in seen:
+                continue
+            seen.add(real)
+            found.append((source, real, rel))
+
+    jobs: list[Job] = []
+    by_output: dict[str, str] = {}
+    for source, _real, rel in found:
+        out_rel = rel.with_suffix(output_suffix(rel, fmt)).as_posix()
+        if out_rel in by_output:
+            raise UsageError(
+                f"{by_output[out_rel]} and {source} would both be written to "
+                f"{os.path.join(outdir, out_rel)}; embed them into separate output folders"
+            )
+        by_output[out_rel] = source
+        output = os.path.abspath(os.path.join(outdir, out_rel))
+        for written in (output, details_path_for(output)):
+            if os.path.realpath(written) in seen:
+                raise UsageError(
+                    f"refusing to overwrite the input {written}: choose an output folder "
+                    f"(-o) that does not hold the inputs"
+                )
+        jobs.append(Job(source=source, output=output, output_rel=out_rel))
+    return jobs
+
+
+def _fmt_float(value: float, digits: int) -> str:
+    return "inf" if value == float("inf") else f"{value:.{digits}f}"
+
+
+def embed_one(job: Job, settings: Settings) -> tuple[dict[str, str], str | None]:
+    """Embed one image and write its outputs; returns its CSV row and a
+    conversion note. Failures become a row with status "error"."""
+    import velmora_core
+
+    row = {k: "" for k in CSV_FIELDS}
+    row.update(path=job.source, output=job.output_rel, status="error")
+    note = None
+    try:
+        cover, note = read_gray(job.source, settings.gray)
+        h, w = cover.shape
+        row["shape"] = f"{h}x{w}"
+        bits = settings.payload.bits_for(h, w)
+        row["payload_bits"] = str(bits)
+        row["bits_per_pixel"] = f"{bits / (h * w):.6f}"
+        if bits < 1:
+            raise ValueError(f"a payload of {settings.payload} rounds to 0 bits for a {h}x{w} image")
+        args = (cover, bits, settings.colony_size, settings.max_iter, settings.min_block)
+        if settings.details:
+            stego, ms, pool, ys, xs, payload = velmora_core.embed_with_details(*args)
+        else:
+            stego, ms, pool = velmora_core.run_velmora_engine(*args)
+        row["pool_size"] = str(pool)
+        row["elapsed_ms"] = f"{ms:.3f}"
+        row["pixels_changed"] = str(int(np.count_nonzero(stego != cover)))
+        row["psnr_db"] = _fmt_float(psnr(cover, stego), 4)
+        os.makedirs(os.path.dirname(job.output), exist_ok=True)
+        save_lossless(job.output, stego)
+        if settings.details:
+            save_npz(job.details_path, coords_y=ys, coords_x=xs, payload=payload)
+        row["status"] = "ok"
+    except Exception as e:  # one image's failure is recorded, the run goes on
+        message = describe_error(e).removeprefix(f"{job.source}: ")
+        if message.startswith("Quadtree pool (") and "Try" not in message:
+            message += " Try a more textured image or a smaller --payload."
+        if not row["pool_size"]:
+            m = _POOL_IN_MESSAGE.search(message)
+            if m:
+                row["pool_size"] = m.group(1)
+        row["error"] = message if isinstance(e, (ValueError, OSError)) else f"{type(e).__name__}: {message}"
+    return row, note
+
+
+def _worker_init() -> None:
+    # The parent process decides when to stop: a Ctrl-C or SIGTERM sent to the
+    # whole process group reaches it, and it ends the workers itself.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    signal.signal(signal.SIGTERM, signal.SIG_IGN)
+
+
+class CsvLog:
+    """OUTDIR/velmora-embed.csv: one row per image, flushed as it is written."""
+
+    def __init__(self, path: str, resume: bool) -> None:
+        self.path = path
+        self.done: set[str] = set()  # output_rel of images logged as successful
+        previous: list[dict[str, str]] = []
+        if resume and os.path.exists(path) and os.path.getsize(path) > 0:
+            previous = self._read(path)
+            f: TextIO = open(path, "a+", newline="", encoding="utf-8")
+            f.seek(0, os.SEEK_END)
+            if f.tell() > 0:
+                f.seek(f.tell() - 1)
+                if f.read(1) not in ("\n", "\r"):
+                    f.write("\r\n")  # an interrupted last line stays on its own
+            self._file = f
+            self._writer = csv.DictWriter(f, fieldnames=CSV_FIELDS)
+        else:
+            self._file = open(path, "w", newline="", encoding="utf-8")
+            self._writer = csv.DictWriter(self._file, fieldnames=CSV_FIELDS)
+            self._writer.writeheader()
+            self._file.flush()
+        status: dict[str, str] = {}
+        for r in previous:
+            status[r.get("output") or ""] = r.get("status") or ""
+        self.done = {out for out, st in status.items() if st == "ok" and out}
+
+    @staticmethod
+    def _read(path: str) -> list[dict[str, str]]:
+        with open(path, newline="", encoding="utf-8") as f:
+            reader = csv.DictReader(f)
+            if tuple(reader.fieldnames or ()) != CSV_FIELDS:
+                raise UsageError(
+                    f"{path} was not written by velmora embed (unexpected columns); "
+                    f"move it away or choose another output folder"
+                )
+            return [r for r in reader if r.get("status") is not None]
+
+    def write(self, row: dict[str, str]) -> None:
+        self._writer.writerow(row)
+        self._file.flush()
+
+    def close(self) -> None:
+        self._file.close()
+
+
+class _StopRequest:
+    """SIGINT/SIGTERM handler: the first signal asks the run to stop once the
+    images in progress are finished; a second one stops it at once."""
+
+    def __init__(self) -> None:
+        self.signum: int | None = None
+        self._previous: dict[int, Any] = {}
+
+    def __enter__(self) -> _StopRequest:
+        for s in (signal.SIGINT, signal.SIGTERM):
+            self._previous[s] = signal.signal(s, self._handle)
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        for s, h in self._previous.items():
+            signal.signal(s, h)
+
+    def _handle(self, signum: int, frame: object) -> None:
+        if self.signum is not None:
+            raise Interrupted(self.signum)
+        self.signum = signum
+        # os.write: the handler may run while sys.stderr is in the middle of a write.
+        how = "press Ctrl-C" if signum == signal.SIGINT else "send it"
+        message = (
+            f"\nvelmora embed: {_signal_name(signum)}: finishing the image(s) in progress; "
+            f"{how} again to stop at once\n"
+        )
+        try:
+            os.write(2, message.encode())
+        except OSError:
+            pass
+
+
+def _signal_name(signum: int) -> str:
+    try:
+        return signal.Signals(signum).name
+    except ValueError:
+        return f"signal {signum}"
+
+
+@dataclass
+class Summary:
+    total: int = 0
+    skipped: int = 0
+    ok: int = 0
+    failed: int = 0
+    converted: int = 0
+    stopped_by: int | None = None
+
+
+class BatchRun:
+    """Runs a list of jobs and logs each finished image to the CSV."""
+
+    def __init__(
+        self, jobs: list[Job], settings: Settings, outdir: str, workers: int, resume: bool,
+        err: IO[str] | None = None,
+    ) -> None:
+        self.jobs = jobs
+        self.settings = settings
+        self.outdir = outdir
+        self.workers = max(1, workers)
+        self.resume = resume
+        self.err = err if err is not None else sys.stderr
+        self.summary = Summary(total=len(jobs))
+        self._bar: Any = None
+        self._told_conversion = False
+
+    # -- output ------------------------------------------------------------
+    def _say(self, message: str) -> None:
+        if self._bar is not None and not self._bar.disable:
+            self._bar.write(message, file=self.err)
+        else:
+            print(message, file=self.err, flush=True)
+
+    def _record(self, log: CsvLog, row: dict[str, str], note: str | None) -> None:
+        log.write(row)
+        if row["status"] == "ok":
+            self.summary.ok += 1
+        else:
+            self.summary.failed += 1
+            self._say(f"velmora embed: {row['path']}: {row['error']}")
+        if note is not None:
+            self.summary.converted += 1
+            if not self._told_conversion:
+                self._told_conversion = True
+                self._say(f"velmora embed: {row['path']}: {note} (--gray)")
+        if self._bar is not None:
+            self._bar.update(1)
+
+    def _sweep(self, jobs: Iterable[Job]) -> None:
+        """Remove temporary files that interrupted writes of `jobs` left."""
+        for job in jobs:
+            for tmp in temp_files_of(job.output) + temp_files_of(job.details_path):
+                try:
+                    os.unlink(tmp)
+                except OSError:
+                    pass
+
+    def _is_done(self, job: Job, log: CsvLog) -> bool:
+        if job.output_rel not in log.done or not os.path.isfile(job.output):
+            return False
+        return not self.settings.details or os.path.isfile(job.details_path)
+
+    # -- running -----------------------------------------------------------
+    def run(self) -> Summary:
+        from tqdm import tqdm  # type: ignore[import-untyped, unused-ignore]
+
+        os.makedirs(self.outdir, exist_ok=True)
+        log = CsvLog(os.path.join(self.outdir, CSV_NAME), self.resume)
+        try:
+            todo = [j for j in self.jobs if not (self.resume and self._is_done(j, log))]
+            self.summary.skipped = len(self.jobs) - len(todo)
+            if self.summary.skipped:
+                self._say(
+                    f"velmora embed: skipping {self.summary.skipped} image(s) already embedded "
+                    f"(--resume)"
+                )
+            with _StopRequest() as stop:
+                self._bar = tqdm(
+                    total=len(todo), unit="img", desc="embedding", file=self.err,
+                    disable=None, dynamic_ncols=True, leave=True,
+                )
+                try:
+                    if self.workers == 1 or len(todo) <= 1:
+                        self._run_here(todo, log, stop)
+                    else:
+                        self._run_pool(todo, log, stop)
+                except Interrupted:
+                    pass
+                finally:
+                    self._bar.close()
+                # A signal that came when every image was done stops nothing.
+                if stop.signum is not None and self.summary.ok + self.summary.failed < len(todo):
+                    self.summary.stopped_by = stop.signum
+        finally:
+            log.close()
+        return self.summary
+
+    def _run_here(self, todo: list[Job], log: CsvLog, stop: _StopRequest) -> None:
+        for job in todo:
+            if stop.signum is not None:
+                return
+            try:
+                row, note = embed_one(job, self.settings)
+            except Interrupted:
+                self._sweep([job])
+                raise
+            self._record(log, row, note)
+
+    def _new_executor(self) -> ProcessPoolExecutor:
+        # Workers start from a fork server where there is one: forking this
+        # process, which runs the executor's and the progress bar's threads,
+        # could copy a lock that one of them holds.
+        methods = multiprocessing.get_all_start_methods()
+        context = multiprocessing.get_context("forkserver" if "forkserver" in methods else None)
+        return ProcessPoolExecutor(max_workers=self.workers, mp_context=context, initializer=_worker_init)
+
+    def _run_pool(self, todo: list[Job], log: CsvLog, stop: _StopRequest) -> None:
+        pending = iter(todo)
+        inflight: dict[Future[tuple[dict[str, str], str | None]], Job] = {}
+        executor = self._new_executor()
+        cancelled = False
+        try:
+            while True:
+                # One image more than there are workers keeps them all busy;
+                # after a stop signal at most that one waits to be finished.
+                while stop.signum is None and len(inflight) < self.workers + 1:
+                    job = next(pending, None)
+                    if job is None:
+                        break
+                    inflight[executor.submit(embed_one, job, self.settings)] = job
+                if stop.signum is not None and not cancelled:
+                    cancelled = True
+                    for f in [f for f in inflight if f.cancel()]:
+                        del inflight[f]
+                if not inflight:
+                    return
+                done, _ = wait(inflight, timeout=0.25, return_when=FIRST_COMPLETED)
+                broken = False
+                for f in done:
+                    job = inflight.pop(f)
+                    try:
+                        row, note = f.result()
+                    except CancelledError:
+                        continue
+                    except BrokenProcessPool:
+                        broken = True
+                        row = {k: "" for k in CSV_FIELDS}
+                        row.update(
+                            path=job.source, output=job.output_rel, status="error",
+                            error="a worker process ended unexpectedly while this image was in progress",
+                        )
+                        note = None
+                        self._sweep([job])
+                    self._record(log, row, note)
+                if broken:
+                    executor.shutdown(wait=False, cancel_futures=True)
+                    executor = self._new_executor()
+        except Interrupted:
+            for p in list(getattr(executor, "_processes", {}).values()):
+                try:
+                    p.kill()
+                except (OSError, AttributeError):
+                    pass
+            raise
+        finally:
+            executor.shutdown(wait=True, cancel_futures=True)
+            self._sweep(inflight.values())
+
+
+def exit_code(summary: Summary) -> int:
+    if summary.stopped_by is not None:
+        return 128 + summary.stopped_by
+    return 1 if summary.failed else 0

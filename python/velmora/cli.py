@@ -1,0 +1,484 @@
+"""The ``velmora`` command line: demo, embed, pool, show and verify.
+
+Run ``velmora --help`` or ``velmora COMMAND --help`` for the options.
+Exit codes: 0 success, 1 a failed image or check, 2 a usage error,
+130 / 143 stopped by SIGINT / SIGTERM.
+"""
+
+from __future__ import annotations
+
+import argparse
+import math
+import os
+import signal
+import sys
+import textwrap
+from collections.abc import Sequence
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+from ._batch import (
+    CSV_NAME,
+    FORMAT_SUFFIXES,
+    BatchRun,
+    Payload,
+    Settings,
+    UsageError,
+    collect_jobs,
+    details_path_for,
+    exit_code,
+)
+from ._imageio import LUMA_NOTE, describe_error, psnr, read_gray, save_lossless, save_npz
+
+PROG = "velmora"
+EXTRA_HINT = "install the command line's dependencies with: pip install 'velmora-core[cli]'"
+
+_EPILOG = """\
+examples:
+  velmora demo                          embed into a built-in example image
+  velmora embed photos/ -o stego/ --payload 0.1bpp --details --jobs 2
+  velmora pool photo.png -o pool.png    the quadtree pool of an image
+  velmora show photo.png stego/photo.png --details stego/photo.png.npz -o show.png
+  velmora verify photo.png stego/photo.png --details stego/photo.png.npz
+
+exit codes: 0 success, 1 an image or a check failed, 2 usage error,
+130 / 143 stopped by SIGINT / SIGTERM.
+"""
+
+
+# --- argument types -------------------------------------------------------------
+def _payload(text: str) -> Payload:
+    try:
+        return Payload.parse(text)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
+
+
+def _int_at_least(low: int) -> Any:
+    def convert(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}") from None
+        if value < low:
+            raise argparse.ArgumentTypeError(f"must be at least {low}, got {value}")
+        return value
+
+    convert.__name__ = "integer"
+    return convert
+
+
+def _out_format(text: str) -> str:
+    t = text.strip().lower().lstrip(".")
+    if t in ("jpg", "jpeg", "jpe", "jfif"):
+        raise argparse.ArgumentTypeError(
+            "JPEG output is refused: its lossy compression destroys the least significant "
+            "bits that carry the payload; choose png, tiff, bmp or pgm"
+        )
+    aliases = {"tif": "tiff", "pnm": "pgm"}
+    t = aliases.get(t, t)
+    if t not in FORMAT_SUFFIXES:
+        raise argparse.ArgumentTypeError(f"{text!r}: choose png, tiff, bmp or pgm")
+    return t
+
+
+def _add_engine_options(p: argparse.ArgumentParser) -> None:
+    g = p.add_argument_group("engine")
+    g.add_argument("--colony-size", type=_int_at_least(1), default=30, metavar="N",
+                   help="food sources (bees) in the colony (default: 30)")
+    g.add_argument("--max-iter", type=_int_at_least(0), default=50, metavar="N",
+                   help="colony search iterations (default: 50)")
+    g.add_argument("--min-block", type=_int_at_least(1), default=4, metavar="N",
+                   help="smallest quadtree block side in pixels (default: 4)")
+
+
+def _add_gray_option(p: argparse.ArgumentParser) -> None:
+    p.add_argument("--gray", action="store_true",
+                   help=f"convert colour, palette and grayscale+alpha images to grayscale with the {LUMA_NOTE} "
+                        "(otherwise they are refused)")
+
+
+def _add_zoom_option(p: argparse.ArgumentParser) -> None:
+    p.add_argument("--zoom", type=_int_at_least(1), default=None, metavar="N",
+                   help="draw every image pixel as N x N figure pixels (default: enough for the "
+                        "longer side to reach 256 pixels, at least 1)")
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog=PROG,
+        description="Hide random bits in 8-bit grayscale images with velmora_core (adaptive\n"
+                    "quadtree pool, bee colony selection, LSB matching) and inspect the result.",
+        epilog=_EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
+    sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+
+    p = sub.add_parser(
+        "demo", help="embed into a built-in example image and write the results to a folder",
+        description="Embed a random payload into a synthetic example image, print the figures "
+                    "(pool size, payload, bits per pixel, time, pixels changed, PSNR) and write "
+                    "cover.png, stego.png, stego.png.npz, pool.png and embedding.png into DIR.",
+    )
+    p.add_argument("-o", "--output", default="velmora-demo", metavar="DIR",
+                   help="folder for the results (default: ./velmora-demo)")
+    p.add_argument("--payload", type=_payload, default=Payload(rate=0.1), metavar="N|RATEbpp",
+                   help="bits to hide, e.g. 20000, or a rate such as 0.1bpp (default: 0.1bpp)")
+    p.add_argument("--size", type=_int_at_least(16), default=512, metavar="N",
+                   help="side of the square example image in pixels (default: 512)")
+    _add_engine_options(p)
+    p.set_defaults(func=cmd_demo)
+
+    p = sub.add_parser(
+        "embed", help="hide random bits in image files or folders of images",
+        description=textwrap.fill(
+            "Hide a random payload in each image and write the stego images, losslessly "
+            "and in the input's format (PNG for lossy inputs such as JPEG), under OUTDIR, "
+            "keeping the layout of folders. Each image gets a row in "
+            f"OUTDIR/{CSV_NAME}, written as it finishes. Exit code 0 when every image "
+            "succeeded, 1 when any failed (the others are still done).",
+            width=79,
+            break_on_hyphens=False,
+        ),
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+        epilog="Folders are searched recursively for .png, .pgm, .ppm, .pnm, .tif, .tiff and .bmp "
+               "files;\nfiles named explicitly may be in any format Pillow reads.\n"
+               "Ctrl-C (or SIGTERM) finishes the images in progress and stops (exit code 130 or 143);\n"
+               "a second one stops at once. No partial image is left behind either way: run the\n"
+               "same command with --resume to finish.",
+    )
+    p.add_argument("inputs", nargs="+", metavar="INPUT", help="image files or folders")
+    p.add_argument("-o", "--output", required=True, metavar="OUTDIR",
+                   help="folder for the stego images and the CSV (created if missing)")
+    p.add_argument("--payload", type=_payload, required=True, metavar="N|RATEbpp",
+                   help="bits to hide per image: a count such as 1000, or a rate such as 0.1bpp "
+                        "(round(rate x height x width) bits)")
+    _add_engine_options(p)
+    p.add_argument("--details", action="store_true",
+                   help="also write IMAGE.npz beside each stego image with coords_y, coords_x and "
+                        "payload (for show and verify)")
+    p.add_argument("--jobs", "-j", type=_int_at_least(0), default=1, metavar="N",
+                   help="worker processes (default: 1; 0 means one per CPU)")
+    p.add_argument("--resume", action="store_true",
+                   help="skip images that the existing CSV lists as done and whose output exists")
+    p.add_argument("--format", type=_out_format, default=None, metavar="FORMAT",
+                   help="write every stego image as png, tiff, bmp or pgm instead of the input's "
+                        "format (JPEG is refused)")
+    _add_gray_option(p)
+    p.set_defaults(func=cmd_embed)
+
+    p = sub.add_parser(
+        "pool", help="draw the quadtree pool of an image",
+        description="Draw IMAGE with the pixels of its quadtree pool (the candidates for "
+                    "embedding) tinted orange, and save the figure (PNG, or by suffix PDF/SVG).",
+    )
+    p.add_argument("image", metavar="IMAGE")
+    p.add_argument("-o", "--output", required=True, metavar="FIGURE", help="figure file to write")
+    p.add_argument("--min-block", type=_int_at_least(1), default=4, metavar="N",
+                   help="smallest quadtree block side in pixels (default: 4)")
+    _add_zoom_option(p)
+    _add_gray_option(p)
+    p.set_defaults(func=cmd_pool)
+
+    p = sub.add_parser(
+        "show", help="draw the cover, the chosen coordinates and the changed pixels side by side",
+        description="Draw three panels: the cover, the coordinates listed in the details file "
+                    "(cyan), and the pixels the stego image changes (red +1, blue -1).",
+    )
+    p.add_argument("cover", metavar="COVER")
+    p.add_argument("stego", metavar="STEGO")
+    p.add_argument("--details", required=True, metavar="FILE.npz",
+                   help="the .npz that embed --details wrote for STEGO")
+    p.add_argument("-o", "--output", required=True, metavar="FIGURE", help="figure file to write")
+    _add_zoom_option(p)
+    _add_gray_option(p)
+    p.set_defaults(func=cmd_show)
+
+    p = sub.add_parser(
+        "verify", help="check a stego image against its cover and details file",
+        description="Check that STEGO differs from COVER only at the coordinates listed in the "
+                    "details file, by at most one grey level, and that every listed pixel's least "
+                    "significant bit equals its payload bit. Prints one line, OK: ... (exit code "
+                    "0) or FAIL: ... (exit code 1).",
+    )
+    p.add_argument("cover", metavar="COVER")
+    p.add_argument("stego", metavar="STEGO")
+    p.add_argument("--details", required=True, metavar="FILE.npz",
+                   help="the .npz that embed --details wrote for STEGO")
+    _add_gray_option(p)
+    p.set_defaults(func=cmd_verify)
+    return parser
+
+
+def _version() -> str:
+    try:
+        from importlib.metadata import version
+
+        return version("velmora-core")
+    except Exception:
+        return "unknown"
+
+
+# --- helpers --------------------------------------------------------------------
+def _err(command: str, message: str) -> None:
+    print(f"{PROG} {command}: {message}", file=sys.stderr, flush=True)
+
+
+def _read(command: str, path: str, gray: bool) -> npt.NDArray[np.uint8]:
+    image, note = read_gray(path, gray)
+    if note is not None:
+        _err(command, f"{path}: {note}")
+    return image
+
+
+def _load_details(path: str) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.int64]]:
+    """coords_y, coords_x and payload from a details file, checked for shape."""
+    with open(path, "rb") as f:
+        if f.read(4) != b"PK\x03\x04":
+            raise ValueError(f"{path}: not a .npz details file (embed --details writes them)")
+    try:
+        with np.load(path, allow_pickle=False) as data:
+            missing = [k for k in ("coords_y", "coords_x", "payload") if k not in data.files]
+            if missing:
+                raise ValueError(f"{path}: missing {', '.join(missing)} (not written by embed --details?)")
+            ys, xs, bits = data["coords_y"], data["coords_x"], data["payload"]
+    except (OSError, EOFError) as e:
+        raise ValueError(f"{path}: cannot read the details file: {e}") from None
+    for name, a in (("coords_y", ys), ("coords_x", xs), ("payload", bits)):
+        if a.ndim != 1 or not np.issubdtype(a.dtype, np.integer):
+            raise ValueError(f"{path}: {name} must be a 1-D integer array, got {a.dtype} {a.shape}")
+    if not (ys.size == xs.size == bits.size):
+        raise ValueError(
+            f"{path}: coords_y, coords_x and payload differ in length ({ys.size}, {xs.size}, {bits.size})"
+        )
+    return ys.astype(np.int64), xs.astype(np.int64), bits.astype(np.int64)
+
+
+def check_embedding(
+    cover: npt.NDArray[np.uint8],
+    stego: npt.NDArray[np.uint8],
+    coords_y: npt.NDArray[np.int64],
+    coords_x: npt.NDArray[np.int64],
+    payload: npt.NDArray[Any],
+) -> tuple[bool, str]:
+    """(passed, message) for verify: see ``velmora verify --help``."""
+    if cover.shape != stego.shape:
+        return False, f"cover is {cover.shape[0]}x{cover.shape[1]} but stego is {stego.shape[0]}x{stego.shape[1]}"
+    h, w = cover.shape
+    n = coords_y.size
+    if n and (coords_y.min() < 0 or coords_y.max() >= h or coords_x.min() < 0 or coords_x.max() >= w):
+        bad = np.flatnonzero((coords_y < 0) | (coords_y >= h) | (coords_x < 0) | (coords_x >= w))[0]
+        return False, f"listed coordinate ({coords_y[bad]}, {coords_x[bad]}) lies outside the {h}x{w} image"
+    payload = np.asarray(payload)
+    if n and (payload.min() < 0 or payload.max() > 1):
+        bad = np.flatnonzero((payload < 0) | (payload > 1))[0]
+        return False, f"payload entry {bad} is {payload[bad]}, not a bit"
+    diff = stego.astype(np.int16) - cover.astype(np.int16)
+    too_far = np.abs(diff) > 1
+    if too_far.any():
+        y, x = np.argwhere(too_far)[0]
+        return False, (
+            f"{int(too_far.sum())} pixel(s) differ by more than one grey level, first at ({y}, {x}): "
+            f"cover {cover[y, x]}, stego {stego[y, x]}"
+        )
+    listed = np.zeros((h, w), dtype=bool)
+    listed[coords_y, coords_x] = True
+    unlisted = (diff != 0) & ~listed
+    if unlisted.any():
+        y, x = np.argwhere(unlisted)[0]
+        return False, (
+            f"{int(unlisted.sum())} changed pixel(s) are not listed in the details, first at ({y}, {x}): "
+            f"cover {cover[y, x]}, stego {stego[y, x]}"
+        )
+    # Each listed pixel must carry its bit; for a pixel listed twice the last
+    # entry is the one that counts.
+    linear = coords_y * w + coords_x
+    _, first_in_reversed = np.unique(linear[::-1], return_index=True)
+    last = np.sort(n - 1 - first_in_reversed)
+    ys, xs, bits = coords_y[last], coords_x[last], payload[last].astype(np.int64)
+    carried = (stego[ys, xs] & 1).astype(np.int64)
+    wrong = np.flatnonzero(carried != bits)
+    if wrong.size:
+        i = wrong[0]
+        return False, (
+            f"{wrong.size} listed pixel(s) do not carry their payload bit, first at ({ys[i]}, {xs[i]}): "
+            f"bit {bits[i]}, stego {stego[ys[i], xs[i]]}"
+        )
+    changed = int(np.count_nonzero(diff))
+    p = psnr(cover, stego)
+    quality = "identical images" if math.isinf(p) else f"PSNR {p:.2f} dB"
+    return True, (
+        f"{last.size} listed pixel(s) carry their payload bits; {changed} changed by one grey level, "
+        f"no other pixel changed ({quality})"
+    )
+
+
+# --- commands -------------------------------------------------------------------
+def cmd_demo(args: argparse.Namespace) -> int:
+    import velmora_core
+
+    from ._example import example_image
+    from ._plot import new_figure, plot_embedding, plot_pool, save_figure
+
+    outdir = args.output
+    os.makedirs(outdir, exist_ok=True)
+    cover = example_image(args.size)
+    h, w = cover.shape
+    bits = args.payload.bits_for(h, w)
+    if bits < 1:
+        raise UsageError(f"a payload of {args.payload} rounds to 0 bits for a {h}x{w} image")
+    try:
+        stego, ms, pool_size, ys, xs, payload = velmora_core.embed_with_details(
+            cover, bits, args.colony_size, args.max_iter, args.min_block
+        )
+    except ValueError as e:
+        _err("demo", str(e))
+        return 1
+    changed = int(np.count_nonzero(stego != cover))
+    quality = psnr(cover, stego)
+
+    paths = {name: os.path.join(outdir, name) for name in ("cover.png", "stego.png", "pool.png", "embedding.png")}
+    details = details_path_for(paths["stego.png"])
+    save_lossless(paths["cover.png"], cover)
+    save_lossless(paths["stego.png"], stego)
+    save_npz(details, coords_y=ys, coords_x=xs, payload=payload)
+    pool = velmora_core.get_quadtree_sparse_map(cover, args.min_block)
+    fig, (ax,) = new_figure(cover.shape, 1)
+    plot_pool(cover, pool, ax)
+    save_figure(fig, paths["pool.png"])
+    save_figure(plot_embedding(cover, stego, ys, xs), paths["embedding.png"])
+
+    print(f"velmora demo: {h}x{w} example image, payload {args.payload}")
+    rows = [
+        ("pool size", f"{pool_size} pixels ({100.0 * pool_size / cover.size:.1f}% of the image)"),
+        ("payload", f"{bits} bits"),
+        ("bits per pixel", f"{bits / cover.size:.4f}"),
+        ("elapsed", f"{ms:.2f} ms"),
+        ("pixels changed", f"{changed} ({100.0 * changed / bits:.1f}% of the payload bits)"),
+        ("PSNR", "inf (identical)" if math.isinf(quality) else f"{quality:.2f} dB"),
+    ]
+    for label, value in rows:
+        print(f"  {label:<15} {value}")
+    print("wrote:")
+    described = [
+        (paths["cover.png"], "the example image (cover)"),
+        (paths["stego.png"], "the cover with the payload hidden"),
+        (details, "chosen coordinates and payload bits"),
+        (paths["pool.png"], "the quadtree pool over the cover"),
+        (paths["embedding.png"], "cover | chosen coordinates | changed pixels"),
+    ]
+    width = max(len(p) for p, _ in described)
+    for p, what in described:
+        print(f"  {p:<{width}}  {what}")
+    print(f"check it: {PROG} verify {paths['cover.png']} {paths['stego.png']} --details {details}")
+    return 0
+
+
+def cmd_embed(args: argparse.Namespace) -> int:
+    jobs = collect_jobs(args.inputs, args.output, args.format)
+    settings = Settings(
+        payload=args.payload,
+        colony_size=args.colony_size,
+        max_iter=args.max_iter,
+        min_block=args.min_block,
+        gray=args.gray,
+        details=args.details,
+    )
+    workers = args.jobs or (os.cpu_count() or 1)
+    run = BatchRun(jobs, settings, args.output, workers, args.resume)
+    summary = run.run()
+    csv_path = os.path.join(args.output, CSV_NAME)
+    parts = [f"{summary.ok} embedded", f"{summary.failed} failed"]
+    if summary.skipped:
+        parts.append(f"{summary.skipped} skipped as done before")
+    if summary.converted:
+        parts.append(f"{summary.converted} converted to grayscale")
+    if summary.stopped_by is not None:
+        name = signal.Signals(summary.stopped_by).name
+        _err(
+            "embed",
+            f"stopped by {name} with {summary.ok + summary.failed} of "
+            f"{summary.total - summary.skipped} image(s) done: {', '.join(parts)}. Finished rows are "
+            f"in {csv_path}; run the same command with --resume to finish.",
+        )
+    else:
+        print(f"{summary.total} image(s): {', '.join(parts)}; log: {csv_path}")
+    return exit_code(summary)
+
+
+def cmd_pool(args: argparse.Namespace) -> int:
+    import velmora_core
+
+    from ._plot import new_figure, plot_pool, save_figure
+
+    image = _read("pool", args.image, args.gray)
+    pool = velmora_core.get_quadtree_sparse_map(image, args.min_block)
+    fig, (ax,) = new_figure(image.shape, 1, args.zoom)
+    plot_pool(image, pool, ax)
+    save_figure(fig, args.output)
+    print(f"{args.image}: pool of {len(pool)} of {image.size} pixels "
+          f"({100.0 * len(pool) / image.size:.1f}%); wrote {args.output}")
+    return 0
+
+
+def cmd_show(args: argparse.Namespace) -> int:
+    from ._plot import plot_embedding, save_figure
+
+    cover = _read("show", args.cover, args.gray)
+    stego = _read("show", args.stego, False)
+    ys, xs, _ = _load_details(args.details)
+    fig = plot_embedding(cover, stego, ys, xs, zoom=args.zoom)
+    save_figure(fig, args.output)
+    print(f"wrote {args.output}")
+    return 0
+
+
+def cmd_verify(args: argparse.Namespace) -> int:
+    try:
+        cover = _read("verify", args.cover, args.gray)
+        stego = _read("verify", args.stego, False)
+        ys, xs, bits = _load_details(args.details)
+        ok, message = check_embedding(cover, stego, ys, xs, bits)
+    except (ValueError, OSError) as e:
+        ok, message = False, describe_error(e)
+    print(f"{'OK' if ok else 'FAIL'}: {message}", flush=True)
+    return 0 if ok else 1
+
+
+# --- entry point ----------------------------------------------------------------
+def main(argv: Sequence[str] | None = None) -> int:
+    """Run the command line; returns the exit code."""
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    # SIGTERM unwinds like Ctrl-C, so that no temporary file outlives it
+    # (embed installs its own handlers while images are being processed).
+    previous = signal.signal(signal.SIGTERM, _exit_on_sigterm)
+    try:
+        return int(args.func(args))
+    except UsageError as e:
+        _err(args.command, f"error: {e}")
+        return 2
+    except ModuleNotFoundError as e:
+        if e.name and e.name.split(".")[0] in ("PIL", "tqdm", "matplotlib"):
+            _err(args.command, f"error: {e.name.split('.')[0]} is not installed; {EXTRA_HINT}")
+            return 2
+        raise
+    except (ValueError, OSError) as e:
+        _err(args.command, f"error: {describe_error(e)}")
+        return 1
+    except KeyboardInterrupt:
+        _err(args.command, "interrupted")
+        return 130
+    finally:
+        signal.signal(signal.SIGTERM, previous)
+
+
+def _exit_on_sigterm(signum: int, frame: object) -> None:
+    raise SystemExit(128 + signum)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
