@@ -3,7 +3,8 @@
 #   1. the engine's GoogleTest suite through CTest;
 #   2. for each supported interpreter, a clean virtual environment with the
 #      wheel built from this tree installed, the whole pytest suite, and the
-#      type stubs checked (mypy.stubtest, mypy --strict on the examples);
+#      type stubs checked (mypy.stubtest; mypy --strict on the examples and
+#      the velmora package);
 #   3. the engine tests and the pytest suite again against an AddressSanitizer
 #      and UndefinedBehaviorSanitizer build.
 #
@@ -82,7 +83,7 @@ for v in $pythons; do
   "$env/bin/python" -c "import numpy, velmora_core; print('numpy', numpy.__version__, 'velmora_core', velmora_core.__file__)"
   (cd "$work" && "$env/bin/python" -m pytest -q -p no:cacheprovider "$root/tests/python")
   (cd "$work" && "$env/bin/python" -m mypy.stubtest velmora_core)
-  (cd "$work" && "$env/bin/python" -m mypy --strict --no-incremental "$root/examples")
+  (cd "$work" && "$env/bin/python" -m mypy --strict --no-incremental "$root/examples" "$root/python/velmora")
 done
 
 # --- sanitizers ------------------------------------------------------------------
