@@ -94,4 +94,6 @@ def example_image(size: int = 512, variant: int = 0) -> npt.NDArray[np.uint8]:
 
     # A faint dither everywhere, too weak to make a smooth block textured.
     img += 2.0 * (noise - 0.5)
-    return np.clip(np.floor(img + 0.5), 0, 255).astype(np.uint8)
+    scene: npt.NDArray[np.uint8] = np.clip(np.floor(img + 0.5), 0, 255).astype(np.uint8)
+    return scene
+

@@ -9,7 +9,7 @@ import tempfile
 from collections.abc import Iterator
 from contextlib import contextmanager
 from pathlib import Path
-from typing import IO, Any
+from typing import IO, Any, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -107,7 +107,10 @@ def _luma(rgb: npt.NDArray[np.uint8]) -> npt.NDArray[np.uint8]:
     r = rgb[..., 0].astype(np.uint32)
     g = rgb[..., 1].astype(np.uint32)
     b = rgb[..., 2].astype(np.uint32)
-    return ((_LUMA_R * r + _LUMA_G * g + _LUMA_B * b + 500) // 1000).astype(np.uint8)
+    luma: npt.NDArray[np.uint8] = ((_LUMA_R * r + _LUMA_G * g + _LUMA_B * b + 500) // 1000).astype(
+        np.uint8
+    )
+    return luma
 
 
 def read_gray(path: StrPath, gray: bool = False) -> tuple[npt.NDArray[np.uint8], str | None]:
@@ -289,7 +292,11 @@ def save_lossless(path: StrPath, array: npt.ArrayLike) -> None:
 def save_npz(path: StrPath, **arrays: npt.ArrayLike) -> None:
     """np.savez, written atomically."""
     with atomic_write(path) as f:
-        np.savez(f, **arrays)  # type: ignore[arg-type]
+        # Typed loosely: NumPy's stubs for savez differ between 1.x and 2.x.
+        savez = cast(Any, np.savez)
+        savez(f, **arrays)
+
+
 
 
 def psnr(cover: npt.ArrayLike, stego: npt.ArrayLike) -> float:
