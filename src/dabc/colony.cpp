@@ -72,11 +72,8 @@ std::vector<std::size_t> search_colony(const std::vector<double>& scores,
                                        const CancelCheck& cancel, SearchTimings* timings) {
   using Clock = std::chrono::steady_clock;
   const Clock::time_point start = Clock::now();
-  auto lap = [&](double SearchTimings::* field) {
-    if (timings != nullptr) {
-      timings->*field = std::chrono::duration<double, std::milli>(Clock::now() - start).count() -
-                        timings->initial_ms;
-    }
+  auto since_start_ms = [&] {
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
   };
   const std::size_t pool_len = scores.size();
   const std::size_t size = static_cast<std::size_t>(payload_size);
@@ -109,7 +106,7 @@ std::vector<std::size_t> search_colony(const std::vector<double>& scores,
   }
   std::copy_n(colony.source(best_source).indices(), size, best.data());
   double best_fitness = colony.fitness(best_source);
-  lap(&SearchTimings::initial_ms);
+  if (timings != nullptr) timings->initial_ms = since_start_ms();
   if (max_iter == 0) return best;
 
   // One bee's move on food source i: kept only when strictly better.
@@ -173,7 +170,7 @@ std::vector<std::size_t> search_colony(const std::vector<double>& scores,
       }
     }
   }
-  lap(&SearchTimings::iterations_ms);
+  if (timings != nullptr) timings->iterations_ms = since_start_ms() - timings->initial_ms;
   return best;
 }
 

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "core/variance.hpp"
+
 namespace velmora {
 
 namespace {
@@ -16,25 +18,6 @@ bool window(std::size_t c, std::size_t len, std::size_t& start, std::size_t& end
   if (start > len) return false;
   end = c >= len ? len : std::min(c + 2, len);
   return true;
-}
-
-double window_variance(const ImageView& view, std::size_t r0, std::size_t r1, std::size_t c0,
-                       std::size_t c1) {
-  if (r0 >= r1 || c0 >= c1) return 0.0;
-  double mean = 0.0, m2 = 0.0;
-  std::int64_t count = 1;
-  const std::ptrdiff_t cs = view.col_stride();
-  for (std::size_t r = r0; r < r1; ++r) {
-    const std::uint8_t* p = view.row_ptr(r) + static_cast<std::ptrdiff_t>(c0) * cs;
-    for (std::size_t c = c0; c < c1; ++c, p += cs) {
-      const double v = *p;
-      const double d = v - mean;
-      mean = mean + d / static_cast<double>(count);
-      m2 = m2 + (v - mean) * d;
-      ++count;
-    }
-  }
-  return m2 / static_cast<double>((r1 - r0) * (c1 - c0));
 }
 
 // Full 3x3 windows of interior pixels take the same nine Welford steps, so
@@ -115,7 +98,8 @@ double local_variance(const ImageView& view, const PixelCoord& coord) {
   if (!window(coord.y, view.rows(), r0, r1) || !window(coord.x, view.cols(), c0, c1)) {
     throw InternalError("assertion failed: start <= axis_len");
   }
-  return window_variance(view, r0, r1, c0, c1);
+  // The window is a block of the image: the same population variance.
+  return block_variance(view, r0, c0, r1 > r0 ? r1 - r0 : 0, c1 > c0 ? c1 - c0 : 0);
 }
 
 std::vector<double> score_table(const Pool& pool, const ImageView& view,

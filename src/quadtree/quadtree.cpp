@@ -237,9 +237,9 @@ void QuadtreeBuilder::build_levels() {
   }
   const std::size_t deepest_blocks = levels_.back().rows.size() * levels_.back().cols.size();
   ensure_fits_in_memory(checked_sum({bytes, checked_bytes(deepest_blocks, 48)}));
-  for (Level& level : levels_) level.sums.assign(level.rows.size() * level.cols.size(), Sums{});
+  for (Level& level : levels_)
+    level.sums.assign(level.rows.size() * level.cols.size(), Sums{});
 }
-
 
 // One row-major pass over the image: the root's Welford chain (the global mean
 // and variance, hence the threshold) and the deepest level's integer sums,
