@@ -90,7 +90,12 @@ void slice_container_dealloc(PyObject* self) {
   Py_TYPE(self)->tp_free(self);
 }
 
+// A static type: the header is set here, the slots by init_conversions.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 PyTypeObject slice_container_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
+#pragma GCC diagnostic pop
+
 
 // Element storage of empty arrays: NumPy needs a non-null address.
 alignas(16) unsigned char empty_storage[16];
