@@ -55,7 +55,11 @@ class ScoreBatcher {
   ScoreBatcher& operator=(const ScoreBatcher&) = delete;
 
   void add(const PixelCoord& c, double* out) {
-    if (c.y < 1 || c.x < 1 || c.y + 1 >= view_.rows() || c.x + 1 >= view_.cols()) {
+    // Written so that no coordinate, however large, can wrap around.
+    const std::size_t H = view_.rows(), W = view_.cols();
+    const bool interior =
+        c.y >= 1 && c.x >= 1 && c.y < H && H - c.y >= 2 && c.x < W && W - c.x >= 2;
+    if (!interior) {
       *out = local_variance(view_, c);
       return;
     }

@@ -173,6 +173,12 @@ TEST(ScoreTable, MatchesLocalVarianceForEveryEntry) {
   EXPECT_EQ(first_entry_outside(pool, img.view()), pool.size());
   pool.push_back({39, 0});
   EXPECT_EQ(first_entry_outside(pool, img.view()), pool.size() - 1);
+  // Far outside, even where y + 1 or x + 1 would wrap around: an error, never
+  // a read outside the image.
+  for (const PixelCoord far :
+       {PixelCoord{SIZE_MAX, 5}, PixelCoord{5, SIZE_MAX}, PixelCoord{SIZE_MAX - 1, SIZE_MAX - 1}}) {
+    EXPECT_THROW(score_table(Pool{far}, img.view()), InternalError);
+  }
 }
 
 // Food sources built by hand over a pool of n indices.
