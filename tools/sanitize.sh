@@ -26,7 +26,7 @@ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 cmake --build "$build" -j "$jobs"
 
 export ASAN_OPTIONS="detect_leaks=1:allocator_may_return_null=1:abort_on_error=0:halt_on_error=1:malloc_context_size=2"
-export LSAN_OPTIONS="suppressions=$root/tools/lsan.supp:print_suppressions=0"
+export LSAN_OPTIONS="suppressions=$root/tools/lsan.supp:print_suppressions=0:use_tls=0"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 
 ctest --test-dir "$build" --output-on-failure -j "$jobs"
