@@ -31,12 +31,21 @@ export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 
 ctest --test-dir "$build" --output-on-failure -j "$jobs"
 
+# The modules as a wheel lays them out: velmora_core beside the velmora
+# package, velmora._native inside it.
+stage="$work/asan-site"
+rm -rf "$stage"
+mkdir -p "$stage"
+cp -r "$root/python/velmora" "$stage/velmora"
+ln -s "$build"/velmora_core.*.so "$stage/"
+ln -s "$build"/velmora/_native.*.so "$stage/velmora/"
+
 # The C++ runtime is preloaded too: the ASan runtime can only intercept
 # exceptions thrown by the module if libstdc++ is there when it starts.
 preload="$(${CXX:-c++} -print-file-name=libasan.so) $(${CXX:-c++} -print-file-name=libstdc++.so)"
 (
   cd "$work"
   LD_PRELOAD="$preload" PYTHONMALLOC=malloc \
-  PYTHONPATH="$build:$root/python" VELMORA_UNDER_SANITIZER=1 \
+  PYTHONPATH="$stage" VELMORA_UNDER_SANITIZER=1 \
     "$env/bin/python" -m pytest -q -p no:cacheprovider "$root/tests/python"
 )

@@ -96,7 +96,6 @@ void slice_container_dealloc(PyObject* self) {
 PyTypeObject slice_container_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
 #pragma GCC diagnostic pop
 
-
 // Element storage of empty arrays: NumPy needs a non-null address.
 alignas(16) unsigned char empty_storage[16];
 
@@ -129,11 +128,19 @@ constexpr std::size_t kMaxCachedInt = std::size_t{1} << 16;
 
 // Fills a new list of `count` tuples from `for_each(f)`, which calls f once per
 // coordinate in order.
+//
+// Nothing else can reach the list while it is filled, so the cyclic garbage
+// collector is kept away from it until it is complete: otherwise the
+// collections that millions of new objects trigger would each traverse the
+// growing list. The tuples are never tracked at all: holding nothing but ints,
+// they cannot be part of a reference cycle, and the collector would untrack
+// them itself the first time it met them.
 template <class ForEach>
 PyObject* build_coord_list(std::size_t count, std::size_t max_value, ForEach&& for_each) {
   if (count > static_cast<std::size_t>(PY_SSIZE_T_MAX)) throw CapacityOverflow();
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
   if (!list) return nullptr;
+  PyObject_GC_UnTrack(list.get());
   IntCache ints(max_value < kMaxCachedInt ? max_value + 1 : kMaxCachedInt);
   Py_ssize_t i = 0;
   bool ok = true;
@@ -144,6 +151,7 @@ PyObject* build_coord_list(std::size_t count, std::size_t max_value, ForEach&& f
       ok = false;
       return;
     }
+    PyObject_GC_UnTrack(tuple);
     PyList_SET_ITEM(list.get(), i++, tuple);
     PyObject* y = ints.get(c.y);
     if (y == nullptr) {
@@ -158,17 +166,50 @@ PyObject* build_coord_list(std::size_t count, std::size_t max_value, ForEach&& f
     }
     PyTuple_SET_ITEM(tuple, 1, x);
   });
-  return ok ? list.release() : nullptr;
+  if (!ok) return nullptr;
+  // Once returned, the list may come to hold anything: the collector must see it.
+  PyObject_GC_Track(list.get());
+  return list.release();
+}
+
+// The value of an exact int from 0 to 2^60 - 1 read straight from the object;
+// false for anything else (negative, larger, a subclass or another type),
+// which the general unsigned conversion then handles.
+inline bool small_exact_unsigned(PyObject* obj, std::uint64_t& out) {
+  if (!PyLong_CheckExact(obj)) return false;
+  auto* number = reinterpret_cast<PyLongObject*>(obj);
+#if PY_VERSION_HEX >= 0x030C0000
+  if (!PyUnstable_Long_IsCompact(number)) return false;
+  const Py_ssize_t value = PyUnstable_Long_CompactValue(number);
+  if (value < 0) return false;
+  out = static_cast<std::uint64_t>(value);
+  return true;
+#else
+  static_assert(PyLong_SHIFT == 30, "ints are expected in 30-bit digits");
+  switch (Py_SIZE(obj)) {
+    case 0:
+      out = 0;
+      return true;
+    case 1:
+      out = number->ob_digit[0];
+      return true;
+    case 2:
+      out = number->ob_digit[0] | std::uint64_t{number->ob_digit[1]} << PyLong_SHIFT;
+      return true;
+    default:
+      return false;
+  }
+#endif
 }
 
 }  // namespace
 
-bool init_conversions() {
+bool init_conversions(const char* owner_type_name) {
   if (slice_container_type.tp_name != nullptr) return true;
-  slice_container_type.tp_name = "velmora_core.PySliceContainer";
+  slice_container_type.tp_name = owner_type_name;
   slice_container_type.tp_basicsize = sizeof(SliceContainer);
   slice_container_type.tp_flags = Py_TPFLAGS_DEFAULT;
-  slice_container_type.tp_doc = "Owner of the memory of an array returned by velmora_core.";
+  slice_container_type.tp_doc = "Owner of the memory of a returned array.";
   slice_container_type.tp_dealloc = slice_container_dealloc;
   slice_container_type.tp_weaklistoffset = offsetof(SliceContainer, weakrefs);
 
@@ -264,24 +305,54 @@ bool convert_pool(PyObject* obj, const char* name, Pool& out) {
   } else {
     out.reserve(static_cast<std::size_t>(length));
   }
-  Ref iter = Ref::steal(PyObject_GetIter(obj));
-  if (!iter) return fail();
-  while (Ref item = Ref::steal(PyIter_Next(iter.get()))) {
-    if (!PyTuple_Check(item.get())) {
+
+  // One entry, any tuple of two objects with an integer value.
+  auto convert_entry = [&](PyObject* item) {
+    if (!PyTuple_Check(item)) {
       PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyTuple'",
-                   Py_TYPE(item.get())->tp_name);
+                   Py_TYPE(item)->tp_name);
       return fail();
     }
-    const Py_ssize_t size = PyTuple_GET_SIZE(item.get());
+    const Py_ssize_t size = PyTuple_GET_SIZE(item);
     if (size != 2) {
       PyErr_Format(PyExc_ValueError, "expected tuple of length 2, but got tuple of length %zd",
                    size);
       return fail();
     }
     std::uint64_t y, x;
-    if (!convert_unsigned(PyTuple_GET_ITEM(item.get(), 0), name, y)) return false;
-    if (!convert_unsigned(PyTuple_GET_ITEM(item.get(), 1), name, x)) return false;
+    if (!convert_unsigned(PyTuple_GET_ITEM(item, 0), name, y)) return false;
+    if (!convert_unsigned(PyTuple_GET_ITEM(item, 1), name, x)) return false;
     out.push_back({static_cast<std::size_t>(y), static_cast<std::size_t>(x)});
+    return true;
+  };
+
+  if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
+    // A list or tuple is read by position exactly as its iterator would read
+    // it: the length is looked at again before every entry, because converting
+    // an entry may run Python code (an __index__) that changes the list. Exact
+    // tuples of two small exact ints, which is what pools nearly always are,
+    // are read without calling into the interpreter at all.
+    const bool is_list = PyList_CheckExact(obj);
+    for (Py_ssize_t i = 0; i < Py_SIZE(obj); ++i) {
+      PyObject* item = is_list ? PyList_GET_ITEM(obj, i) : PyTuple_GET_ITEM(obj, i);
+      if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2) {
+        std::uint64_t y, x;
+        if (small_exact_unsigned(PyTuple_GET_ITEM(item, 0), y) &&
+            small_exact_unsigned(PyTuple_GET_ITEM(item, 1), x)) {
+          out.push_back({static_cast<std::size_t>(y), static_cast<std::size_t>(x)});
+          continue;
+        }
+      }
+      const Ref held = Ref::borrow(item);
+      if (!convert_entry(held.get())) return false;
+    }
+    return true;
+  }
+
+  Ref iter = Ref::steal(PyObject_GetIter(obj));
+  if (!iter) return fail();
+  while (Ref item = Ref::steal(PyIter_Next(iter.get()))) {
+    if (!convert_entry(item.get())) return false;
   }
   if (PyErr_Occurred()) return fail();
   return true;

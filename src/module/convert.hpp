@@ -18,8 +18,9 @@
 
 namespace velmora::py {
 
-// Creates the output-buffer owner type; false with an exception set.
-bool init_conversions();
+// Creates the output-buffer owner type, named `owner_type_name`; false with an
+// exception set. Later calls do nothing.
+bool init_conversions(const char* owner_type_name);
 
 // A caller's image array, referenced for as long as this object lives.
 class ImageArg {

@@ -1,5 +1,10 @@
-// The four exported functions, in the calling convention of METH_FASTCALL |
+// The exported functions, in the calling convention of METH_FASTCALL |
 // METH_KEYWORDS, and the descriptions that bind their arguments.
+//
+// velmora_core exports the first four. The velmora package's own extension
+// module exports the rest: the detailed pipeline seeded from a caller's
+// number, the pool size alone, and two instrumented variants of the
+// velmora_core functions for benchmarks.
 #pragma once
 
 #include "module/binding.hpp"
@@ -11,6 +16,10 @@ extern FunctionDescription run_velmora_engine_desc;
 extern FunctionDescription embed_with_details_desc;
 extern FunctionDescription get_quadtree_sparse_map_desc;
 extern FunctionDescription dabc_select_coords_desc;
+extern FunctionDescription embed_seeded_desc;
+extern FunctionDescription pool_size_desc;
+extern FunctionDescription timed_sparse_map_desc;
+extern FunctionDescription timed_select_coords_desc;
 
 PyObject* run_velmora_engine(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames);
@@ -20,5 +29,18 @@ PyObject* get_quadtree_sparse_map(PyObject* self, PyObject* const* args, Py_ssiz
                                   PyObject* kwnames);
 PyObject* dabc_select_coords(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames);
+
+// embed_seeded(image, payload_size, seed, colony_size=30, max_iter=50, min_block=4):
+// embed_with_details with the generator seeded from `seed`.
+PyObject* embed_seeded(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+// pool_size(image, min_block=4): the length of the quadtree pool.
+PyObject* pool_size(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+// timed_sparse_map(image, min_block=4) -> (pool list, engine_ms, output_ms)
+PyObject* timed_sparse_map(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames);
+// timed_select_coords(image, pool, payload_size, colony_size, max_iter, seed)
+//     -> (coordinate list, conversion_ms, engine_ms, output_ms)
+PyObject* timed_select_coords(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames);
 
 }  // namespace velmora::py

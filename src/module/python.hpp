@@ -4,7 +4,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#define PY_ARRAY_UNIQUE_SYMBOL velmora_core_ARRAY_API
+#define PY_ARRAY_UNIQUE_SYMBOL velmora_ARRAY_API
 #ifndef VELMORA_IMPORT_NUMPY
 #define NO_IMPORT_ARRAY
 #endif

@@ -1,13 +1,10 @@
 // Registration of the velmora_core module with the interpreter.
-#define VELMORA_IMPORT_NUMPY
-#include "module/python.hpp"
-
 #include <atomic>
 #include <cstdint>
 
-#include "module/convert.hpp"
 #include "module/entry_points.hpp"
-#include "module/refs.hpp"
+#include "module/python.hpp"
+#include "module/registration.hpp"
 
 namespace velmora::py {
 namespace {
@@ -94,18 +91,12 @@ constexpr char kModuleDoc[] =
     "\n"
     "Registers all public symbols into the `velmora_core` Python module.";
 
-#define VELMORA_FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
-
 // In the order in which they are added to the module and listed in __all__.
 PyMethodDef functions[] = {
-    {"run_velmora_engine", VELMORA_FASTCALL(run_velmora_engine), METH_FASTCALL | METH_KEYWORDS,
-     kRunVelmoraEngineDoc},
-    {"embed_with_details", VELMORA_FASTCALL(embed_with_details), METH_FASTCALL | METH_KEYWORDS,
-     kEmbedWithDetailsDoc},
-    {"get_quadtree_sparse_map", VELMORA_FASTCALL(get_quadtree_sparse_map),
-     METH_FASTCALL | METH_KEYWORDS, kGetQuadtreeSparseMapDoc},
-    {"dabc_select_coords", VELMORA_FASTCALL(dabc_select_coords), METH_FASTCALL | METH_KEYWORDS,
-     kDabcSelectCoordsDoc},
+    fastcall_method("run_velmora_engine", run_velmora_engine, kRunVelmoraEngineDoc),
+    fastcall_method("embed_with_details", embed_with_details, kEmbedWithDetailsDoc),
+    fastcall_method("get_quadtree_sparse_map", get_quadtree_sparse_map, kGetQuadtreeSparseMapDoc),
+    fastcall_method("dabc_select_coords", dabc_select_coords, kDabcSelectCoordsDoc),
 };
 
 FunctionDescription* descriptions[] = {&run_velmora_engine_desc, &embed_with_details_desc,
@@ -128,63 +119,17 @@ std::atomic<std::int64_t> owner_interpreter{-1};
 // The module object, created once and kept for the rest of the process.
 PyObject* module_object = nullptr;
 
-// Adds one function: binds it to the module, appends its __name__ to
-// __all__ (creating the list if needed) and sets the attribute.
-bool add_function(PyObject* module, PyObject* module_name, PyMethodDef* def) {
-  Ref func = Ref::steal(PyCMethod_New(def, module, module_name, nullptr));
-  if (!func) return false;
-  Ref name = Ref::steal(PyObject_GetAttrString(func.get(), "__name__"));
-  if (!name) return false;
-  Ref all;
-  if (PyObject_HasAttrString(module, "__all__")) {
-    all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
-  } else {
-    all = Ref::steal(PyList_New(0));
-    if (all && PyObject_SetAttrString(module, "__all__", all.get()) < 0) return false;
-  }
-  if (!all) return false;
-  if (!PyList_Check(all.get())) {
-    PyErr_SetString(PyExc_TypeError, "velmora_core.__all__ is not a list");
-    return false;
-  }
-  if (PyList_Append(all.get(), name.get()) < 0) return false;
-  return PyObject_SetAttr(module, name.get(), func.get()) == 0;
-}
-
-PyObject* create_module() {
-  if (_import_array() < 0) return nullptr;
-  if (!init_conversions()) return nullptr;
-  for (FunctionDescription* desc : descriptions) {
-    if (!intern_names(*desc)) return nullptr;
-  }
-  Ref module = Ref::steal(PyModule_Create2(&module_def, 1013));
-  if (!module) return nullptr;
-  Ref module_name = Ref::steal(PyModule_GetNameObject(module.get()));
-  if (!module_name) return nullptr;
-  for (PyMethodDef& def : functions) {
-    if (!add_function(module.get(), module_name.get(), &def)) return nullptr;
-  }
-  return module.release();
-}
+ModuleSpec spec = {&module_def,
+                   functions,
+                   descriptions,
+                   sizeof(functions) / sizeof(functions[0]),
+                   "velmora_core.PySliceContainer",
+                   &owner_interpreter,
+                   &module_object};
 
 }  // namespace
 }  // namespace velmora::py
 
 PyMODINIT_FUNC PyInit_velmora_core(void) {
-  using namespace velmora::py;
-  const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
-  if (id == -1) return nullptr;
-  std::int64_t expected = -1;
-  if (!owner_interpreter.compare_exchange_strong(expected, id) && expected != id) {
-    PyErr_SetString(PyExc_ImportError,
-                    "velmora_core does not support sub-interpreters: it is already loaded by "
-                    "another interpreter of this process");
-    return nullptr;
-  }
-  if (module_object == nullptr) {
-    module_object = create_module();
-    if (module_object == nullptr) return nullptr;
-  }
-  Py_INCREF(module_object);
-  return module_object;
+  return velmora::py::init_module(velmora::py::spec);
 }

@@ -1,0 +1,95 @@
+// Registration of velmora._native, the velmora package's own extension module:
+// the same engine and boundary as velmora_core, with entry points that
+// velmora_core does not have.
+#include <atomic>
+#include <cstdint>
+
+#include "module/entry_points.hpp"
+#include "module/python.hpp"
+#include "module/registration.hpp"
+
+namespace velmora::py {
+namespace {
+
+constexpr char kEmbedSeededDoc[] =
+    "embed_seeded(image, payload_size, seed, colony_size=30, max_iter=50, min_block=4)\n"
+    "--\n"
+    "\n"
+    "The detailed embedding pipeline of velmora_core.embed_with_details, with its\n"
+    "random generator seeded from `seed` (0 to 2**64 - 1) instead of fresh\n"
+    "operating-system entropy: the same arguments give the same result in every\n"
+    "call and every process.\n"
+    "\n"
+    "Returns (stego, elapsed_ms, pool_size, coords_y, coords_x, payload), and\n"
+    "raises the same errors with the same messages as embed_with_details. The\n"
+    "colony search is the generator's first user, so coords_y and coords_x are\n"
+    "the coordinates that velmora_core.dabc_select_coords returns for the same\n"
+    "image, its quadtree pool, payload_size, colony_size, max_iter and seed.";
+
+constexpr char kPoolSizeDoc[] =
+    "pool_size(image, min_block=4)\n"
+    "--\n"
+    "\n"
+    "The number of entries of the quadtree pool of `image`: the length of the\n"
+    "list that velmora_core.get_quadtree_sparse_map returns, without building it.";
+
+constexpr char kTimedSparseMapDoc[] =
+    "timed_sparse_map(image, min_block=4)\n"
+    "--\n"
+    "\n"
+    "velmora_core.get_quadtree_sparse_map, instrumented for benchmarks: returns\n"
+    "(pool, engine_ms, output_ms), the milliseconds spent building the quadtree\n"
+    "pool and converting it to the list of tuples.";
+
+constexpr char kTimedSelectCoordsDoc[] =
+    "timed_select_coords(image, pool, payload_size, colony_size, max_iter, seed)\n"
+    "--\n"
+    "\n"
+    "velmora_core.dabc_select_coords, instrumented for benchmarks: returns\n"
+    "(coords, conversion_ms, engine_ms, output_ms), the milliseconds spent\n"
+    "converting the caller's pool, in the colony search, and building the result.";
+
+constexpr char kModuleDoc[] =
+    "Native entry points of the velmora package, built from the same engine and\n"
+    "argument handling as velmora_core: embedding seeded from a caller's number,\n"
+    "the pool size alone, and instrumented calls for benchmarks.";
+
+PyMethodDef functions[] = {
+    fastcall_method("embed_seeded", embed_seeded, kEmbedSeededDoc),
+    fastcall_method("pool_size", pool_size, kPoolSizeDoc),
+    fastcall_method("timed_sparse_map", timed_sparse_map, kTimedSparseMapDoc),
+    fastcall_method("timed_select_coords", timed_select_coords, kTimedSelectCoordsDoc),
+};
+
+FunctionDescription* descriptions[] = {&embed_seeded_desc, &pool_size_desc, &timed_sparse_map_desc,
+                                       &timed_select_coords_desc};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "velmora._native",  // m_name
+    kModuleDoc,         // m_doc
+    0,                  // m_size: no per-module state
+    nullptr,            // m_methods: functions are added after creation
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+std::atomic<std::int64_t> owner_interpreter{-1};
+PyObject* module_object = nullptr;
+
+ModuleSpec spec = {&module_def,
+                   functions,
+                   descriptions,
+                   sizeof(functions) / sizeof(functions[0]),
+                   "velmora._native.PySliceContainer",
+                   &owner_interpreter,
+                   &module_object};
+
+}  // namespace
+}  // namespace velmora::py
+
+PyMODINIT_FUNC PyInit__native(void) {
+  return velmora::py::init_module(velmora::py::spec);
+}
