@@ -2,7 +2,17 @@
 
     python bench/bench_module.py
 
-Prints, for textured images of several sizes:
+Prints first the cost of the boundary on a large pool (2048x2048 noise,
+min_block 4, 4,194,304 entries), each against the engine time of the same
+work, measured in one run:
+  * get_quadtree_sparse_map, the whole call, against the quadtree alone
+    (velmora._native.pool_size); the instrumented call splits it into the
+    quadtree and building the list of tuples (target: the call at most 8x
+    the engine time);
+  * dabc_select_coords with that pool and 1,000 bits, the whole call, split
+    by the instrumented call into converting the pool (target: at most 50 ns
+    per entry), the colony search and building the result.
+Then, for textured images of several sizes:
   * get_quadtree_sparse_map: the whole call, most of it building the list of
     (y, x) tuples for millions of entries;
   * dabc_select_coords with payload 1 and no iterations: the cost of
@@ -24,6 +34,7 @@ import time
 import numpy as np
 
 import velmora_core as vc
+from velmora import _native
 
 
 def textured(side: int, seed: int = 11) -> np.ndarray:
@@ -36,15 +47,44 @@ def textured(side: int, seed: int = 11) -> np.ndarray:
 
 
 def timed(fn, reps: int = 3):
+    """Median milliseconds of `reps` calls, and the last result. The previous
+    result is released before each call, outside the timed interval."""
     times, result = [], None
     for _ in range(reps):
+        result = None
         t0 = time.perf_counter()
         result = fn()
         times.append((time.perf_counter() - t0) * 1000)
     return statistics.median(times), result
 
 
+def boundary() -> None:
+    img = np.random.default_rng(2048).integers(0, 256, size=(2048, 2048), dtype=np.uint8)
+    reps = 5
+    engine, _ = timed(lambda: _native.pool_size(img, 4), reps)
+    call, pool = timed(lambda: vc.get_quadtree_sparse_map(img, 4), reps)
+    split = []
+    for _ in range(reps):
+        split.append(_native.timed_sparse_map(img, 4)[1:])  # the list dies here, outside the timers
+    inner_engine = statistics.median(s[0] for s in split)
+    inner_output = statistics.median(s[1] for s in split)
+    k = len(pool)
+    print(f"== boundary on a 2048x2048 noise image, min_block 4, pool of {k:,} entries (median of {reps})")
+    print(f"get_quadtree_sparse_map: whole call {call:7.1f} ms; quadtree alone (pool_size) {engine:6.1f} ms;"
+          f" ratio {call / engine:4.2f} (target <= 8)")
+    print(f"  instrumented call: quadtree {inner_engine:6.1f} ms, list of tuples {inner_output:6.1f} ms"
+          f" ({inner_output * 1e6 / k:5.1f} ns per entry)")
+    call, _ = timed(lambda: vc.dabc_select_coords(img, pool, 1000, 30, 50, 2024), reps)
+    split = [_native.timed_select_coords(img, pool, 1000, 30, 50, 2024)[1:] for _ in range(reps)]
+    conversion, search, output = (statistics.median(s[i] for s in split) for i in range(3))
+    print(f"dabc_select_coords, 1000 bits, colony 30, 50 iterations: whole call {call:7.1f} ms")
+    print(f"  instrumented call: pool conversion {conversion:6.1f} ms ({conversion * 1e6 / k:4.1f} ns per entry,"
+          f" target <= 50), colony search {search:6.1f} ms, result {output:5.2f} ms")
+    print()
+
+
 def main() -> None:
+    boundary()
     print(f"{'image':>10} {'pool':>9} {'quadtree+list ms':>17} {'pool conversion ms':>19}")
     images = {side: textured(side) for side in (512, 1024, 2048)}
     for side, img in images.items():

@@ -75,14 +75,14 @@ for v in $pythons; do
   rm -rf "$env" "$work/wheels-$v"
   "$py" -m venv "$env"
   "$env/bin/python" -m pip install -q --upgrade pip
-  "$env/bin/python" -m pip install -q "${numpy_for[$v]}" pytest hypothesis mypy
+  "$env/bin/python" -m pip install -q "${numpy_for[$v]}" pytest hypothesis mypy scikit-image
   # What is tested is what a user installs: the wheel, with its cli extra.
   "$env/bin/python" -m pip wheel -q --no-deps -w "$work/wheels-$v" "$root"
   wheel="$(ls "$work/wheels-$v"/velmora_core-*.whl)"
   "$env/bin/python" -m pip install -q "${wheel}[cli]" "${numpy_for[$v]}"
   "$env/bin/python" -c "import numpy, velmora_core; print('numpy', numpy.__version__, 'velmora_core', velmora_core.__file__)"
   (cd "$work" && "$env/bin/python" -m pytest -q -p no:cacheprovider "$root/tests/python")
-  (cd "$work" && "$env/bin/python" -m mypy.stubtest velmora_core)
+  (cd "$work" && "$env/bin/python" -m mypy.stubtest velmora_core velmora._native)
   (cd "$work" && "$env/bin/python" -m mypy --strict --no-incremental "$root/examples" "$root/python/velmora")
 done
 

@@ -18,7 +18,7 @@ build="$work/asan"
 rm -rf "$env"
 "$python" -m venv "$env"
 "$env/bin/python" -m pip install -q --upgrade pip
-"$env/bin/python" -m pip install -q "numpy>=2" pytest hypothesis Pillow tqdm matplotlib
+"$env/bin/python" -m pip install -q "numpy>=2" pytest hypothesis scikit-image Pillow tqdm matplotlib
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DVELMORA_SANITIZE=ON -DVELMORA_BUILD_TESTS=ON -DVELMORA_BUILD_MODULE=ON \

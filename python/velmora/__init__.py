@@ -1,8 +1,15 @@
-"""Research tooling around velmora_core: image files, batch embedding, figures.
+"""Research tooling around velmora_core: reproducible embedding, image files,
+batch embedding, figures.
 
 The functions here need the ``cli`` extra (Pillow, tqdm, Matplotlib) only when
 they run: ``import velmora`` itself imports none of them.
 
+- embed(cover, payload_bits, *, seed=None, ...): an Embedding (stego image,
+  coordinates, bits, pool size, time, changes); reproducible with a seed
+- simulate(cover, alpha, *, seed=None, ...): the stego image for alpha bits
+  per pixel, in the calling convention of the field's simulators
+- capacity(cover, min_block=4): the largest payload a cover takes
+- derive_seed(seed, *labels): the per-item seeds of reproducible runs
 - load_gray(path, gray=False): an image file as a 2-D uint8 array
 - save_lossless(path, array): write one atomically in a lossless format
 - psnr(cover, stego): peak signal-to-noise ratio in dB
@@ -13,15 +20,22 @@ they run: ``import velmora`` itself imports none of them.
 The command line is ``velmora`` (or ``python -m velmora``); see ``velmora --help``.
 """
 
+from ._api import CapacityError, Embedding, capacity, derive_seed, embed, simulate
 from ._example import example_image
 from ._imageio import load_gray, psnr, save_lossless
 from ._plot import plot_embedding, plot_pool
 
 __all__ = [
+    "CapacityError",
+    "Embedding",
+    "capacity",
+    "derive_seed",
+    "embed",
     "example_image",
     "load_gray",
     "plot_embedding",
     "plot_pool",
     "psnr",
     "save_lossless",
+    "simulate",
 ]

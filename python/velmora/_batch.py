@@ -18,6 +18,7 @@ from typing import IO, Any, TextIO
 
 import numpy as np
 
+from ._api import CapacityError, derive_seed, embed
 from ._imageio import describe_error, psnr, read_gray, save_lossless, save_npz, temp_files_of
 
 CSV_NAME = "velmora-embed.csv"
@@ -28,6 +29,7 @@ CSV_FIELDS = (
     "pool_size",
     "payload_bits",
     "bits_per_pixel",
+    "seed",
     "elapsed_ms",
     "pixels_changed",
     "psnr_db",
@@ -52,8 +54,6 @@ _SAME_FORMAT = {
     ".pbm": ".pgm",
 }
 FORMAT_SUFFIXES = {"png": ".png", "tiff": ".tif", "bmp": ".bmp", "pgm": ".pgm"}
-
-_POOL_IN_MESSAGE = re.compile(r"pool \((\d+)(?: pixels)?\)")
 
 
 class UsageError(Exception):
@@ -113,6 +113,7 @@ class Settings:
     min_block: int = 4
     gray: bool = False
     details: bool = False
+    seed: int | None = None  # the run's seed (--seed); each image derives its own from it
 
 
 @dataclass(frozen=True)
@@ -120,10 +121,19 @@ class Job:
     source: str  # the input, as named on the command line (joined with its place under a folder)
     output: str  # absolute path of the stego image
     output_rel: str  # the stego image's path under the output folder, '/'-separated
+    # The input's path relative to the folder it was found in ('/'-separated),
+    # or its file name when it was named itself: what its seed is derived from.
+    source_rel: str = ""
 
     @property
     def details_path(self) -> str:
         return details_path_for(self.output)
+
+    def seed(self, settings: Settings) -> int | None:
+        """This image's seed under ``settings`` (None without --seed)."""
+        if settings.seed is None:
+            return None
+        return derive_seed(settings.seed, "embed", self.source_rel)
 
 
 def details_path_for(stego_path: str) -> str:
@@ -195,7 +205,7 @@ def collect_jobs(inputs: Iterable[str], outdir: str, fmt: str | None = None) -> 
                     f"refusing to overwrite the input {written}: choose an output folder "
                     f"(-o) that does not hold the inputs"
                 )
-        jobs.append(Job(source=source, output=output, output_rel=out_rel))
+        jobs.append(Job(source=source, output=output, output_rel=out_rel, source_rel=rel.as_posix()))
     return jobs
 
 
@@ -206,11 +216,12 @@ def _fmt_float(value: float, digits: int) -> str:
 def embed_one(job: Job, settings: Settings) -> tuple[dict[str, str], str | None]:
     """Embed one image and write its outputs; returns its CSV row and a
     conversion note. Failures become a row with status "error"."""
-    import velmora_core
-
     row = {k: "" for k in CSV_FIELDS}
     row.update(path=job.source, output=job.output_rel, status="error")
     note = None
+    seed = job.seed(settings)
+    if seed is not None:
+        row["seed"] = str(seed)
     try:
         cover, note = read_gray(job.source, settings.gray)
         h, w = cover.shape
@@ -220,28 +231,23 @@ def embed_one(job: Job, settings: Settings) -> tuple[dict[str, str], str | None]
         row["bits_per_pixel"] = f"{bits / (h * w):.6f}"
         if bits < 1:
             raise ValueError(f"a payload of {settings.payload} rounds to 0 bits for a {h}x{w} image")
-        args = (cover, bits, settings.colony_size, settings.max_iter, settings.min_block)
-        if settings.details:
-            stego, ms, pool, ys, xs, payload = velmora_core.embed_with_details(*args)
-        else:
-            stego, ms, pool = velmora_core.run_velmora_engine(*args)
-        row["pool_size"] = str(pool)
-        row["elapsed_ms"] = f"{ms:.3f}"
-        row["pixels_changed"] = str(int(np.count_nonzero(stego != cover)))
-        row["psnr_db"] = _fmt_float(psnr(cover, stego), 4)
+        result = embed(cover, bits, seed=seed, colony_size=settings.colony_size,
+                       max_iter=settings.max_iter, min_block=settings.min_block)
+        row["pool_size"] = str(result.pool_size)
+        row["elapsed_ms"] = f"{result.elapsed_ms:.3f}"
+        row["pixels_changed"] = str(result.changes)
+        row["psnr_db"] = _fmt_float(psnr(cover, result.stego), 4)
         os.makedirs(os.path.dirname(job.output), exist_ok=True)
-        save_lossless(job.output, stego)
+        save_lossless(job.output, result.stego)
         if settings.details:
-            save_npz(job.details_path, coords_y=ys, coords_x=xs, payload=payload)
+            save_npz(job.details_path, coords_y=result.coords_y, coords_x=result.coords_x,
+                     payload=result.payload)
         row["status"] = "ok"
+    except CapacityError as e:
+        row["pool_size"] = str(e.pool_size)
+        row["error"] = f"{e}. Try a more textured image or a smaller --payload."
     except Exception as e:  # one image's failure is recorded, the run goes on
         message = describe_error(e).removeprefix(f"{job.source}: ")
-        if message.startswith("Quadtree pool (") and "Try" not in message:
-            message += " Try a more textured image or a smaller --payload."
-        if not row["pool_size"]:
-            m = _POOL_IN_MESSAGE.search(message)
-            if m:
-                row["pool_size"] = m.group(1)
         row["error"] = message if isinstance(e, (ValueError, OSError)) else f"{type(e).__name__}: {message}"
     return row, note
 
@@ -258,7 +264,8 @@ class CsvLog:
 
     def __init__(self, path: str, resume: bool) -> None:
         self.path = path
-        self.done: set[str] = set()  # output_rel of images logged as successful
+        # output_rel of each image logged as successful, with the seed it was embedded with
+        self.done: dict[str, str] = {}
         previous: list[dict[str, str]] = []
         if resume and os.path.exists(path) and os.path.getsize(path) > 0:
             previous = self._read(path)
@@ -275,10 +282,10 @@ class CsvLog:
             self._writer = csv.DictWriter(self._file, fieldnames=CSV_FIELDS)
             self._writer.writeheader()
             self._file.flush()
-        status: dict[str, str] = {}
+        last: dict[str, dict[str, str]] = {}
         for r in previous:
-            status[r.get("output") or ""] = r.get("status") or ""
-        self.done = {out for out, st in status.items() if st == "ok" and out}
+            last[r.get("output") or ""] = r
+        self.done = {out: r.get("seed") or "" for out, r in last.items() if r.get("status") == "ok" and out}
 
     @staticmethod
     def _read(path: str) -> list[dict[str, str]]:
@@ -286,7 +293,7 @@ class CsvLog:
             reader = csv.DictReader(f)
             if tuple(reader.fieldnames or ()) != CSV_FIELDS:
                 raise UsageError(
-                    f"{path} was not written by velmora embed (unexpected columns); "
+                    f"{path} has other columns than this version of velmora embed writes; "
                     f"move it away or choose another output folder"
                 )
             return [r for r in reader if r.get("status") is not None]
@@ -402,6 +409,19 @@ class BatchRun:
             return False
         return not self.settings.details or os.path.isfile(job.details_path)
 
+    def _check_seeds(self, todo: Iterable[Job], log: CsvLog) -> None:
+        """--resume must not mix images embedded under different seeds."""
+        for job in todo:
+            seed = job.seed(self.settings)
+            logged = log.done.get(job.output_rel)
+            if logged is not None and logged != ("" if seed is None else str(seed)):
+                before = f"seed {logged}" if logged else "no --seed"
+                now = f"seed {seed}" if seed is not None else "no --seed"
+                raise UsageError(
+                    f"{job.output_rel} was embedded with {before}, but this run would use {now}: "
+                    "resume with the --seed of the first run, or choose another output folder"
+                )
+
     # -- running -----------------------------------------------------------
     def run(self) -> Summary:
         from tqdm import tqdm  # type: ignore[import-untyped, unused-ignore]
@@ -409,6 +429,8 @@ class BatchRun:
         os.makedirs(self.outdir, exist_ok=True)
         log = CsvLog(os.path.join(self.outdir, CSV_NAME), self.resume)
         try:
+            if self.resume:
+                self._check_seeds(self.jobs, log)
             todo = [j for j in self.jobs if not (self.resume and self._is_done(j, log))]
             self.summary.skipped = len(self.jobs) - len(todo)
             if self.summary.skipped:

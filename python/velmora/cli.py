@@ -30,6 +30,7 @@ from ._batch import (
     details_path_for,
     exit_code,
 )
+from ._api import SEED_MAX
 from ._imageio import LUMA_NOTE, describe_error, psnr, read_gray, save_lossless, save_npz
 
 PROG = "velmora"
@@ -94,6 +95,16 @@ def _add_engine_options(p: argparse.ArgumentParser) -> None:
                    help="smallest quadtree block side in pixels (default: 4)")
 
 
+def _seed(text: str) -> int:
+    try:
+        value = int(text, 0)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}") from None
+    if not 0 <= value <= SEED_MAX:
+        raise argparse.ArgumentTypeError(f"must be in 0 ... 2**64 - 1, got {value}")
+    return value
+
+
 def _add_gray_option(p: argparse.ArgumentParser) -> None:
     p.add_argument("--gray", action="store_true",
                    help=f"convert colour, palette and grayscale+alpha images to grayscale with the {LUMA_NOTE} "
@@ -129,6 +140,9 @@ def build_parser() -> argparse.ArgumentParser:
                    help="bits to hide, e.g. 20000, or a rate such as 0.1bpp (default: 0.1bpp)")
     p.add_argument("--size", type=_int_at_least(16), default=512, metavar="N",
                    help="side of the square example image in pixels (default: 512)")
+    p.add_argument("--seed", type=_seed, default=None, metavar="S",
+                   help="embed reproducibly with seed S (0 ... 2**64 - 1): the same S gives the "
+                        "same stego image every time (default: fresh entropy)")
     _add_engine_options(p)
     p.set_defaults(func=cmd_demo)
 
@@ -146,6 +160,9 @@ def build_parser() -> argparse.ArgumentParser:
         formatter_class=argparse.RawDescriptionHelpFormatter,
         epilog="Folders are searched recursively for .png, .pgm, .ppm, .pnm, .tif, .tiff and .bmp "
                "files;\nfiles named explicitly may be in any format Pillow reads.\n"
+               "With --seed S, the image found as REL (its path under the input folder, or its file\n"
+               "name when named itself) is embedded with the seed velmora.derive_seed(S, 'embed', REL):\n"
+               "the first 8 bytes, big-endian, of the SHA-256 of the JSON text [S, \"embed\", \"REL\"].\n"
                "Ctrl-C (or SIGTERM) finishes the images in progress and stops (exit code 130 or 143);\n"
                "a second one stops at once. No partial image is left behind either way: run the\n"
                "same command with --resume to finish.",
@@ -160,6 +177,12 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--details", action="store_true",
                    help="also write IMAGE.npz beside each stego image with coords_y, coords_x and "
                         "payload (for show and verify)")
+    p.add_argument("--seed", type=_seed, default=None, metavar="S",
+                   help="reproducible run: each image is embedded with its own seed derived from S "
+                        "(0 ... 2**64 - 1) and its path relative to the input it was found under, "
+                        "written to the CSV's seed column; the same S gives byte-identical results "
+                        "whatever --jobs, the order of the inputs or --resume (default: fresh "
+                        "entropy for every image)")
     p.add_argument("--jobs", "-j", type=_int_at_least(0), default=1, metavar="N",
                    help="worker processes (default: 1; 0 means one per CPU)")
     p.add_argument("--resume", action="store_true",
@@ -320,6 +343,7 @@ def check_embedding(
 def cmd_demo(args: argparse.Namespace) -> int:
     import velmora_core
 
+    from ._api import embed
     from ._example import example_image
     from ._plot import new_figure, plot_embedding, plot_pool, save_figure
 
@@ -331,13 +355,14 @@ def cmd_demo(args: argparse.Namespace) -> int:
     if bits < 1:
         raise UsageError(f"a payload of {args.payload} rounds to 0 bits for a {h}x{w} image")
     try:
-        stego, ms, pool_size, ys, xs, payload = velmora_core.embed_with_details(
-            cover, bits, args.colony_size, args.max_iter, args.min_block
-        )
+        result = embed(cover, bits, seed=args.seed, colony_size=args.colony_size,
+                       max_iter=args.max_iter, min_block=args.min_block)
     except ValueError as e:
         _err("demo", str(e))
         return 1
-    changed = int(np.count_nonzero(stego != cover))
+    stego, ms, pool_size = result.stego, result.elapsed_ms, result.pool_size
+    ys, xs, payload = result.coords_y, result.coords_x, result.payload
+    changed = result.changes
     quality = psnr(cover, stego)
 
     paths = {name: os.path.join(outdir, name) for name in ("cover.png", "stego.png", "pool.png", "embedding.png")}
@@ -351,7 +376,8 @@ def cmd_demo(args: argparse.Namespace) -> int:
     save_figure(fig, paths["pool.png"])
     save_figure(plot_embedding(cover, stego, ys, xs), paths["embedding.png"])
 
-    print(f"velmora demo: {h}x{w} example image, payload {args.payload}")
+    seeded = "" if args.seed is None else f", seed {args.seed}"
+    print(f"velmora demo: {h}x{w} example image, payload {args.payload}{seeded}")
     rows = [
         ("pool size", f"{pool_size} pixels ({100.0 * pool_size / cover.size:.1f}% of the image)"),
         ("payload", f"{bits} bits"),
@@ -386,6 +412,7 @@ def cmd_embed(args: argparse.Namespace) -> int:
         min_block=args.min_block,
         gray=args.gray,
         details=args.details,
+        seed=args.seed,
     )
     workers = args.jobs or (os.cpu_count() or 1)
     run = BatchRun(jobs, settings, args.output, workers, args.resume)

@@ -254,6 +254,79 @@ def test_sigterm_stops_worker_processes_cleanly(twelve: Path, tmp_path: Path) ->
     assert {p.name for p in tmp_path.glob("*.png")} == {r["output"] for r in rows}
 
 
+def _stego_bytes(outdir: Path) -> dict[str, bytes]:
+    return {p.name: p.read_bytes() for p in sorted(outdir.glob("*.png"))}
+
+
+def _seeds(outdir: Path) -> dict[str, str]:
+    return {r["output"]: r["seed"] for r in read_rows(outdir)}
+
+
+def test_seeded_runs_agree_whatever_jobs_order_and_resume(twelve: Path, tmp_path: Path) -> None:
+    seeded = ("--seed", "7", *SLOW)
+    one, two, files, resumed = (tmp_path / n for n in ("one", "two", "files", "resumed"))
+    for out, jobs in ((one, "1"), (two, "2")):
+        result = run_velmora("embed", twelve, "-o", out, "--jobs", jobs, *seeded)
+        assert result.returncode == 0, result.stderr
+    # The inputs named one by one, in reverse order: their seeds come from their names.
+    names = sorted(twelve.glob("*.png"), reverse=True)
+    result = run_velmora("embed", *names, "-o", files, "--jobs", "2", *seeded)
+    assert result.returncode == 0, result.stderr
+    proc = start_velmora("embed", twelve, "-o", resumed, "--jobs", "1", *seeded)
+    _wait_for_rows(resumed, proc, 1)
+    proc.send_signal(signal.SIGINT)
+    proc.communicate(timeout=60)
+    assert proc.returncode == 130
+    assert 1 <= len(read_rows(resumed)) < 12
+    result = run_velmora("embed", twelve, "-o", resumed, "--jobs", "2", "--resume", *seeded)
+    assert result.returncode == 0, result.stderr
+
+    expected = _stego_bytes(one)
+    assert len(expected) == 12
+    expected_seeds = {f"img{i:02d}.png": str(velmora.derive_seed(7, "embed", f"img{i:02d}.png")) for i in range(12)}
+    assert _seeds(one) == expected_seeds
+    for out in (two, files, resumed):
+        assert _stego_bytes(out) == expected, out.name
+        assert _seeds(out) == expected_seeds, out.name
+        assert sorted(r["output"] for r in read_rows(out)) == sorted(expected_seeds)  # each image once
+
+    # Any one image can be rebuilt from its row.
+    row = rows_by_path(one)["img05.png"]
+    cover = velmora.load_gray(twelve / "img05.png")
+    rebuilt = velmora.embed(cover, int(row["payload_bits"]), seed=int(row["seed"]), colony_size=1000, max_iter=600)
+    assert np.array_equal(rebuilt.stego, read_image(one / "img05.png"))
+    assert str(rebuilt.changes) == row["pixels_changed"]
+
+    # Resuming under another seed, or none, would mix two data sets.
+    for other in (("--seed", "8"), ()):
+        result = run_velmora("embed", twelve, "-o", one, "--resume", *other, *SLOW)
+        assert result.returncode == 2
+        assert "was embedded with seed" in result.stderr and "--seed of the first run" in result.stderr
+
+
+def test_seed_column_is_empty_without_a_seed_and_seeds_are_checked(inputs: Path, tmp_path: Path) -> None:
+    result = run_velmora("embed", inputs / "textured.png", "-o", tmp_path, "--payload", "100")
+    assert result.returncode == 0, result.stderr
+    assert [r["seed"] for r in read_rows(tmp_path)] == [""]
+    for bad in ("-1", "18446744073709551616", "x"):
+        result = run_velmora("embed", inputs / "textured.png", "-o", tmp_path, "--payload", "100", "--seed", bad)
+        assert result.returncode == 2 and "--seed" in result.stderr
+    result = run_velmora("embed", inputs / "textured.png", "-o", tmp_path / "max", "--payload", "100",
+                         "--seed", str(2**64 - 1))
+    assert result.returncode == 0, result.stderr
+
+
+def test_demo_with_a_seed_is_reproducible(tmp_path: Path) -> None:
+    for name in ("a", "b"):
+        result = run_velmora("demo", "-o", tmp_path / name, "--size", "96", "--seed", "11")
+        assert result.returncode == 0, result.stderr
+        assert "seed 11" in result.stdout
+    assert (tmp_path / "a" / "stego.png").read_bytes() == (tmp_path / "b" / "stego.png").read_bytes()
+    cover = velmora.example_image(96)
+    bits = round(0.1 * 96 * 96)
+    assert np.array_equal(read_image(tmp_path / "a" / "stego.png"), velmora.embed(cover, bits, seed=11).stego)
+
+
 def test_jpeg_input_gives_png_and_jpeg_output_is_refused(inputs: Path, tmp_path: Path) -> None:
     photo = write_image(tmp_path / "in" / "photo.jpg", textured(64, 64, seed=8), quality=95)
     result = run_velmora("embed", photo, "-o", tmp_path / "out", "--payload", "100")

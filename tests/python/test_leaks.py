@@ -16,6 +16,7 @@ import numpy as np
 import pytest
 
 import velmora_core as vc
+from velmora import _native
 
 UNDER_SANITIZER = os.environ.get("VELMORA_UNDER_SANITIZER") == "1"
 
@@ -78,6 +79,17 @@ SCENARIOS = [
     ("outside entry", vc.dabc_select_coords, (IMG, [(0, 0), (99, 0)], 1, 2, 3, 4), {}, ValueError),
     ("capacity overflow", vc.dabc_select_coords, (IMG, POOL, 5, 2**64 - 1, 3, 4), {}, MemoryError),
     ("colony too large", vc.run_velmora_engine, (IMG, 5), {"colony_size": 2**50}, MemoryError),
+    # velmora._native, on the same boundary code
+    ("seeded ok", _native.embed_seeded, (IMG, 20, 7), {"max_iter": 5}, None),
+    ("seeded pool size", _native.embed_seeded, (FLAT, 1, 7), {}, ValueError),
+    ("seeded bad seed", _native.embed_seeded, (IMG, 20, -7), {}, OverflowError),
+    ("seeded seed type", _native.embed_seeded, (IMG, 20, RaisingIndex()), {}, TypeError),
+    ("seeded binding", _native.embed_seeded, (IMG, 20), {"sed": 1}, TypeError),
+    ("pool size", _native.pool_size, (IMG,), {"min_block": 2}, None),
+    ("pool size bad block", _native.pool_size, (IMG, RaisingIndex()), {}, TypeError),
+    ("timed map", _native.timed_sparse_map, (IMG,), {}, None),
+    ("timed select", _native.timed_select_coords, (IMG, POOL, 10, 4, 3, 1), {}, None),
+    ("timed select pool", _native.timed_select_coords, (IMG, BrokenSequence(), 1, 2, 3, 4), {}, KeyError),
 ]
 
 

@@ -1,8 +1,10 @@
-"""run_velmora_engine and embed_with_details: the whole embedding pipeline.
+"""run_velmora_engine, embed_with_details and velmora._native.embed_seeded:
+the whole embedding pipeline.
 
-Both seed themselves from operating-system entropy, so these tests check the
-properties every result must have; exact results for fixed entropy are
-checked in test_fixed_entropy.py.
+The first two seed themselves from operating-system entropy, so these tests
+check the properties every result must have; exact results for fixed entropy
+are checked in test_fixed_entropy.py, and those of the seeded pipeline in
+test_seeded.py.
 """
 
 import gc
@@ -15,14 +17,23 @@ import numpy as np
 import pytest
 
 import velmora_core
+from velmora import _native
 from support import assert_interrupted, checkerboard, flat_image, interrupt_long_call, noise_image
 
 run = velmora_core.run_velmora_engine
 details = velmora_core.embed_with_details
 quadtree = velmora_core.get_quadtree_sparse_map
 
-PIPELINES = {"run_velmora_engine": run, "embed_with_details": details}
+
+
+def seeded(image, payload_size, *rest, **kwargs):
+    """embed_seeded with a fixed seed, called like embed_with_details."""
+    return _native.embed_seeded(image, payload_size, 2024, *rest, **kwargs)
+
+
+PIPELINES = {"run_velmora_engine": run, "embed_with_details": details, "embed_seeded": seeded}
 pipelines = pytest.mark.parametrize("pipeline", list(PIPELINES.values()), ids=list(PIPELINES))
+entropy_pipelines = pytest.mark.parametrize("pipeline", [run, details], ids=["run_velmora_engine", "embed_with_details"])
 
 U64_MAX = 2**64 - 1
 OWNER_TYPE = "PySliceContainer"
@@ -244,7 +255,7 @@ def test_output_layout_follows_the_input(pipeline, layout):
     assert len(changes) <= 8 and all(abs(d) == 1 for d in changes.values())
     assert set(changes) <= set(quadtree(img))
     assert result[2] == k
-    if pipeline is details:
+    if pipeline is not run:
         ys, xs, bits = result[3:]
         assert (stego[ys, xs] & 1).tolist() == bits.tolist()
         assert set(changes) <= set(zip(ys.tolist(), xs.tolist()))
@@ -300,7 +311,7 @@ def test_pool_one_larger_than_the_payload_uses_all_but_one_coordinate(pipeline):
     assert result[2] == k
     changes = changed_pixels(img, stego_of(result))
     assert set(changes) <= set(pool)
-    if pipeline is details:
+    if pipeline is not run:
         coords = set(zip(result[3].tolist(), result[4].tolist()))
         assert len(coords) == k - 1 and coords < set(pool)
 
@@ -314,7 +325,7 @@ def test_empty_payload_without_iterations_returns_the_image_unchanged(pipeline):
     assert_owned_by_container(stego)
     assert pool_size == len(quadtree(img))
     assert type(elapsed) is float and elapsed >= 0.0
-    if pipeline is details:
+    if pipeline is not run:
         for arr, dtype in zip(result[3:], (np.int64, np.int64, np.uint8)):
             assert arr.dtype == dtype and arr.shape == (0,) and arr.strides == (0,)
             assert arr.flags.writeable
@@ -359,7 +370,7 @@ def test_elapsed_ms_is_a_positive_part_of_the_call(pipeline):
     assert 0.0 < elapsed <= outer_ms
 
 
-@pipelines
+@entropy_pipelines
 def test_two_calls_generally_differ_but_share_the_pool_size(pipeline):
     img = patchy()
     results = [pipeline(img, 100) for _ in range(3)]
