@@ -4,14 +4,10 @@ running them in worker processes, the CSV log, resuming and stopping."""
 from __future__ import annotations
 
 import csv
-import multiprocessing
 import os
 import re
-import signal
 import sys
 from collections.abc import Iterable, Iterator
-from concurrent.futures import FIRST_COMPLETED, CancelledError, Future, ProcessPoolExecutor, wait
-from concurrent.futures.process import BrokenProcessPool
 from dataclasses import dataclass
 from pathlib import Path
 from typing import IO, Any, TextIO
@@ -19,6 +15,7 @@ from typing import IO, Any, TextIO
 import numpy as np
 
 from ._api import CapacityError, derive_seed, embed
+from ._executor import Interrupted, StopRequest, WorkerLost, open_pool
 from ._imageio import describe_error, psnr, read_gray, save_lossless, save_npz, temp_files_of
 
 CSV_NAME = "velmora-embed.csv"
@@ -58,14 +55,6 @@ FORMAT_SUFFIXES = {"png": ".png", "tiff": ".tif", "bmp": ".bmp", "pgm": ".pgm"}
 
 class UsageError(Exception):
     """A command line that cannot run as given (exit code 2)."""
-
-
-class Interrupted(BaseException):
-    """Raised by the second SIGINT/SIGTERM: stop at once."""
-
-    def __init__(self, signum: int) -> None:
-        super().__init__(signum)
-        self.signum = signum
 
 
 @dataclass(frozen=True)
@@ -252,13 +241,6 @@ def embed_one(job: Job, settings: Settings) -> tuple[dict[str, str], str | None]
     return row, note
 
 
-def _worker_init() -> None:
-    # The parent process decides when to stop: a Ctrl-C or SIGTERM sent to the
-    # whole process group reaches it, and it ends the workers itself.
-    signal.signal(signal.SIGINT, signal.SIG_IGN)
-    signal.signal(signal.SIGTERM, signal.SIG_IGN)
-
-
 class CsvLog:
     """OUTDIR/velmora-embed.csv: one row per image, flushed as it is written."""
 
@@ -304,46 +286,6 @@ class CsvLog:
 
     def close(self) -> None:
         self._file.close()
-
-
-class _StopRequest:
-    """SIGINT/SIGTERM handler: the first signal asks the run to stop once the
-    images in progress are finished; a second one stops it at once."""
-
-    def __init__(self) -> None:
-        self.signum: int | None = None
-        self._previous: dict[int, Any] = {}
-
-    def __enter__(self) -> _StopRequest:
-        for s in (signal.SIGINT, signal.SIGTERM):
-            self._previous[s] = signal.signal(s, self._handle)
-        return self
-
-    def __exit__(self, *exc: object) -> None:
-        for s, h in self._previous.items():
-            signal.signal(s, h)
-
-    def _handle(self, signum: int, frame: object) -> None:
-        if self.signum is not None:
-            raise Interrupted(self.signum)
-        self.signum = signum
-        # os.write: the handler may run while sys.stderr is in the middle of a write.
-        how = "press Ctrl-C" if signum == signal.SIGINT else "send it"
-        message = (
-            f"\nvelmora embed: {_signal_name(signum)}: finishing the image(s) in progress; "
-            f"{how} again to stop at once\n"
-        )
-        try:
-            os.write(2, message.encode())
-        except OSError:
-            pass
-
-
-def _signal_name(signum: int) -> str:
-    try:
-        return signal.Signals(signum).name
-    except ValueError:
-        return f"signal {signum}"
 
 
 @dataclass
@@ -438,16 +380,13 @@ class BatchRun:
                     f"velmora embed: skipping {self.summary.skipped} image(s) already embedded "
                     f"(--resume)"
                 )
-            with _StopRequest() as stop:
+            with StopRequest("velmora embed") as stop:
                 self._bar = tqdm(
                     total=len(todo), unit="img", desc="embedding", file=self.err,
                     disable=None, dynamic_ncols=True, leave=True,
                 )
                 try:
-                    if self.workers == 1 or len(todo) <= 1:
-                        self._run_here(todo, log, stop)
-                    else:
-                        self._run_pool(todo, log, stop)
+                    self._run(todo, log, stop)
                 except Interrupted:
                     pass
                 finally:
@@ -459,76 +398,41 @@ class BatchRun:
             log.close()
         return self.summary
 
-    def _run_here(self, todo: list[Job], log: CsvLog, stop: _StopRequest) -> None:
-        for job in todo:
-            if stop.signum is not None:
-                return
-            try:
-                row, note = embed_one(job, self.settings)
-            except Interrupted:
-                self._sweep([job])
-                raise
-            self._record(log, row, note)
-
-    def _new_executor(self) -> ProcessPoolExecutor:
-        # Workers start from a fork server where there is one: forking this
-        # process, which runs the executor's and the progress bar's threads,
-        # could copy a lock that one of them holds.
-        methods = multiprocessing.get_all_start_methods()
-        context = multiprocessing.get_context("forkserver" if "forkserver" in methods else None)
-        return ProcessPoolExecutor(max_workers=self.workers, mp_context=context, initializer=_worker_init)
-
-    def _run_pool(self, todo: list[Job], log: CsvLog, stop: _StopRequest) -> None:
-        pending = iter(todo)
-        inflight: dict[Future[tuple[dict[str, str], str | None]], Job] = {}
-        executor = self._new_executor()
-        cancelled = False
+    def _run(self, todo: list[Job], log: CsvLog, stop: StopRequest) -> None:
+        unrecorded = {job.output_rel: job for job in todo}
+        pool = open_pool(self.workers if len(todo) > 1 else 1)
         try:
-            while True:
-                # One image more than there are workers keeps them all busy;
-                # after a stop signal at most that one waits to be finished.
-                while stop.signum is None and len(inflight) < self.workers + 1:
-                    job = next(pending, None)
-                    if job is None:
-                        break
-                    inflight[executor.submit(embed_one, job, self.settings)] = job
+            for job in todo:
+                pool.submit(job.output_rel, embed_one, job, self.settings)
+            cancelled = False
+            while pool.unfinished:
                 if stop.signum is not None and not cancelled:
                     cancelled = True
-                    for f in [f for f in inflight if f.cancel()]:
-                        del inflight[f]
-                if not inflight:
-                    return
-                done, _ = wait(inflight, timeout=0.25, return_when=FIRST_COMPLETED)
-                broken = False
-                for f in done:
-                    job = inflight.pop(f)
-                    try:
-                        row, note = f.result()
-                    except CancelledError:
-                        continue
-                    except BrokenProcessPool:
-                        broken = True
-                        row = {k: "" for k in CSV_FIELDS}
-                        row.update(
-                            path=job.source, output=job.output_rel, status="error",
-                            error="a worker process ended unexpectedly while this image was in progress",
-                        )
-                        note = None
-                        self._sweep([job])
-                    self._record(log, row, note)
-                if broken:
-                    executor.shutdown(wait=False, cancel_futures=True)
-                    executor = self._new_executor()
+                    pool.cancel_queued()
+                    continue
+                outcome = pool.next_outcome(timeout=0.25)
+                if outcome is None:
+                    continue
+                job = unrecorded.pop(str(outcome.key))
+                if outcome.error is None:
+                    row, note = outcome.value
+                else:
+                    row, note = self._failure_row(job, outcome.error), None
+                    self._sweep([job])
+                self._record(log, row, note)
         except Interrupted:
-            for p in list(getattr(executor, "_processes", {}).values()):
-                try:
-                    p.kill()
-                except (OSError, AttributeError):
-                    pass
+            pool.close(kill=True)
             raise
         finally:
-            executor.shutdown(wait=True, cancel_futures=True)
-            self._sweep(inflight.values())
+            pool.close()
+            self._sweep(unrecorded.values())
+
+    @staticmethod
+    def _failure_row(job: Job, error: BaseException) -> dict[str, str]:
+        row = {k: "" for k in CSV_FIELDS}
+        row.update(path=job.source, output=job.output_rel, status="error")
+        row["error"] = describe_error(error) if isinstance(error, WorkerLost) else f"{type(error).__name__}: {error}"
+        return row
 
 
 def exit_code(summary: Summary) -> int:
