@@ -5,11 +5,13 @@
 #      wheel built from this tree installed, the whole pytest suite, and the
 #      type stubs checked (mypy.stubtest; mypy --strict on the examples and
 #      the velmora package);
-#   3. the engine tests and the pytest suite again against an AddressSanitizer
+#   3. for Python 3.11, a clean environment with the wheel and its eval extra
+#      (conseal, sealwatch and PyTorch: several GB), and the evaluation tests;
+#   4. the engine tests and the pytest suite again against an AddressSanitizer
 #      and UndefinedBehaviorSanitizer build.
 #
 #   bash tools/run-tests.sh
-#   VELMORA_PYTHONS="3.13" VELMORA_SANITIZE=0 bash tools/run-tests.sh   # a subset
+#   VELMORA_PYTHONS="3.13" VELMORA_EVAL=0 VELMORA_SANITIZE=0 bash tools/run-tests.sh   # a subset
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -85,6 +87,25 @@ for v in $pythons; do
   (cd "$work" && "$env/bin/python" -m mypy.stubtest velmora_core velmora._native)
   (cd "$work" && "$env/bin/python" -m mypy --strict --no-incremental "$root/examples" "$root/python/velmora")
 done
+
+# --- the eval extra, for one interpreter ---------------------------------------------
+if [ "${VELMORA_EVAL:-1}" = "1" ]; then
+  v=3.11
+  py="$(find_python "$v")" || { echo "Python $v not found" >&2; exit 1; }
+  env="$work/venv-eval-$v"
+  step "Python $v with the eval extra: evaluation tests"
+  rm -rf "$env"
+  "$py" -m venv "$env"
+  "$env/bin/python" -m pip install -q --upgrade pip
+  if ! ls "$work/wheels-$v"/velmora_core-*.whl >/dev/null 2>&1; then
+    rm -rf "$work/wheels-$v"
+    "$env/bin/python" -m pip wheel -q --no-deps -w "$work/wheels-$v" "$root"
+  fi
+  wheel="$(ls "$work/wheels-$v"/velmora_core-*.whl)"
+  "$env/bin/python" -m pip install -q "${wheel}[eval]" pytest hypothesis scikit-image
+  du -sh "$env" | sed 's/^/eval environment: /'
+  (cd "$work" && "$env/bin/python" -m pytest -q -p no:cacheprovider "$root/tests/python/test_evaluate.py")
+fi
 
 # --- sanitizers ------------------------------------------------------------------
 if [ "${VELMORA_SANITIZE:-1}" = "1" ]; then

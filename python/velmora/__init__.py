@@ -10,6 +10,8 @@ they run: ``import velmora`` itself imports none of them.
   per pixel, in the calling convention of the field's simulators
 - capacity(cover, min_block=4): the largest payload a cover takes
 - derive_seed(seed, *labels): the per-item seeds of reproducible runs
+- evaluate(covers, report_dir, ...): detectability against baseline methods
+  with steganalysis features and an FLD ensemble (needs the ``eval`` extra)
 - load_gray(path, gray=False): an image file as a 2-D uint8 array
 - save_lossless(path, array): write one atomically in a lossless format
 - psnr(cover, stego): peak signal-to-noise ratio in dB
@@ -21,6 +23,7 @@ The command line is ``velmora`` (or ``python -m velmora``); see ``velmora --help
 """
 
 from ._api import CapacityError, Embedding, capacity, derive_seed, embed, simulate
+from ._evaluate import evaluate
 from ._example import example_image
 from ._imageio import load_gray, psnr, save_lossless
 from ._plot import plot_embedding, plot_pool
@@ -31,6 +34,7 @@ __all__ = [
     "capacity",
     "derive_seed",
     "embed",
+    "evaluate",
     "example_image",
     "load_gray",
     "plot_embedding",

@@ -145,20 +145,21 @@ def _walk_images(folder: Path, skip: str) -> Iterator[Path]:
                 yield Path(root, name)
 
 
-def collect_jobs(inputs: Iterable[str], outdir: str, fmt: str | None = None) -> list[Job]:
-    """The images named by `inputs` (files, and folders searched recursively)
-    and where each one's stego image goes under `outdir`.
+def find_images(inputs: Iterable[str], skip: str | None = None) -> list[tuple[str, Path]]:
+    """The images named by ``inputs`` (files, and folders searched
+    recursively, leaving out the folder ``skip``), each once, as pairs of the
+    path to read and its path relative to the input it was found under (its
+    name for a file named itself).
 
-    Raises UsageError for inputs that do not exist, two inputs whose outputs
-    would share a name, and an output that would overwrite an input.
+    Raises UsageError for inputs that do not exist and folders without images.
     """
-    out_real = os.path.realpath(outdir)
-    found: list[tuple[str, str, Path]] = []  # (source as named, real path, relative output stem)
+    skip_real = os.path.realpath(skip) if skip is not None else ""
+    found: list[tuple[str, Path]] = []
     seen: set[str] = set()
     for inp in inputs:
         p = Path(inp)
         if p.is_dir():
-            entries = [(str(f), f.relative_to(p)) for f in _walk_images(p, out_real)]
+            entries = [(str(f), f.relative_to(p)) for f in _walk_images(p, skip_real)]
             if not entries:
                 raise UsageError(
                     f"{inp}: no images found in this folder (searched for "
@@ -175,11 +176,22 @@ def collect_jobs(inputs: Iterable[str], outdir: str, fmt: str | None = None) -> 
             if real in seen:
                 continue
             seen.add(real)
-            found.append((source, real, rel))
+            found.append((source, rel))
+    return found
 
+
+def collect_jobs(inputs: Iterable[str], outdir: str, fmt: str | None = None) -> list[Job]:
+    """The images named by `inputs` (files, and folders searched recursively)
+    and where each one's stego image goes under `outdir`.
+
+    Raises UsageError for inputs that do not exist, two inputs whose outputs
+    would share a name, and an output that would overwrite an input.
+    """
+    found = find_images(inputs, outdir)
+    seen = {os.path.realpath(source) for source, _rel in found}
     jobs: list[Job] = []
     by_output: dict[str, str] = {}
-    for source, _real, rel in found:
+    for source, rel in found:
         out_rel = rel.with_suffix(output_suffix(rel, fmt)).as_posix()
         if out_rel in by_output:
             raise UsageError(

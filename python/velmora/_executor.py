@@ -19,7 +19,7 @@ import multiprocessing
 import os
 import signal
 from abc import ABC, abstractmethod
-from collections.abc import Callable, Hashable
+from collections.abc import Callable, Hashable, Sequence
 from concurrent.futures import FIRST_COMPLETED, Future, ProcessPoolExecutor, wait
 from concurrent.futures.process import BrokenProcessPool
 from dataclasses import dataclass
@@ -66,9 +66,14 @@ class TaskPool(ABC):
     def __init__(self) -> None:
         self._queued: collections.deque[_Task] = collections.deque()
 
-    def submit(self, key: Hashable, fn: Callable[..., Any], *args: Any) -> None:
-        """Queue ``fn(*args)``; its outcome will carry ``key``."""
-        self._queued.append(_Task(key, fn, args))
+    def submit(self, key: Hashable, fn: Callable[..., Any], *args: Any, first: bool = False) -> None:
+        """Queue ``fn(*args)``; its outcome will carry ``key``. With ``first``
+        it starts before the tasks already queued."""
+        task = _Task(key, fn, args)
+        if first:
+            self._queued.appendleft(task)
+        else:
+            self._queued.append(task)
 
     def cancel_queued(self) -> list[Hashable]:
         """Drop the tasks that have not started; returns their keys."""
@@ -128,12 +133,20 @@ def _worker_init(environment: dict[str, str]) -> None:
 
 
 class ProcessPool(TaskPool):
-    """A pool of local worker processes."""
+    """A pool of local worker processes.
 
-    def __init__(self, workers: int, environment: dict[str, str] | None = None) -> None:
+    ``environment`` is set in each worker; ``preload`` names modules that the
+    fork server, from which the workers are forked, imports once for all of
+    them (when it is started here, it also starts with ``environment``, so
+    that libraries that read it when they are loaded see it).
+    """
+
+    def __init__(self, workers: int, environment: dict[str, str] | None = None,
+                 preload: Sequence[str] = ()) -> None:
         super().__init__()
         self.workers = max(1, workers)
         self._environment = dict(environment or {})
+        self._preload = list(preload)
         self._running_tasks: dict[Future[Any], _Task] = {}
         self._done: collections.deque[Outcome] = collections.deque()
         self._executor: ProcessPoolExecutor | None = None
@@ -144,6 +157,20 @@ class ProcessPool(TaskPool):
         # could copy a lock that one of them holds.
         methods = multiprocessing.get_all_start_methods()
         context = multiprocessing.get_context("forkserver" if "forkserver" in methods else None)
+        if context.get_start_method() == "forkserver" and self._preload:
+            from multiprocessing import forkserver
+
+            context.set_forkserver_preload(self._preload)
+            saved = {k: os.environ.get(k) for k in self._environment}
+            os.environ.update(self._environment)
+            try:
+                forkserver.ensure_running()
+            finally:
+                for k, v in saved.items():
+                    if v is None:
+                        os.environ.pop(k, None)
+                    else:
+                        os.environ[k] = v
         return ProcessPoolExecutor(
             max_workers=self.workers, mp_context=context, initializer=_worker_init,
             initargs=(self._environment,),
@@ -220,13 +247,13 @@ class ProcessPool(TaskPool):
         self._running_tasks.clear()
 
 
-def open_pool(jobs: int, environment: dict[str, str] | None = None) -> TaskPool:
+def open_pool(jobs: int, environment: dict[str, str] | None = None, preload: Sequence[str] = ()) -> TaskPool:
     """The pool for ``--jobs``: this process for 1, else that many worker
-    processes (0: one per CPU). ``environment`` is set in each worker."""
+    processes (0: one per CPU); see ProcessPool for the other arguments."""
     workers = jobs or (os.cpu_count() or 1)
     if workers == 1:
         return InlinePool()
-    return ProcessPool(workers, environment)
+    return ProcessPool(workers, environment, preload)
 
 
 class StopRequest:

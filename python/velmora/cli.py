@@ -10,6 +10,7 @@ from __future__ import annotations
 import argparse
 import math
 import os
+import shlex
 import signal
 import sys
 import textwrap
@@ -43,6 +44,7 @@ examples:
   velmora pool photo.png -o pool.png    the quadtree pool of an image
   velmora show photo.png stego/photo.png --details stego/photo.png.npz -o show.png
   velmora verify photo.png stego/photo.png --details stego/photo.png.npz
+  velmora evaluate photos/ -o report/ --crop 256 --crops-per-image 4 --jobs 0
 
 exit codes: 0 success, 1 an image or a check failed, 2 usage error,
 130 / 143 stopped by SIGINT / SIGTERM.
@@ -103,6 +105,34 @@ def _seed(text: str) -> int:
     if not 0 <= value <= SEED_MAX:
         raise argparse.ArgumentTypeError(f"must be in 0 ... 2**64 - 1, got {value}")
     return value
+
+
+def _payload_list(text: str) -> tuple[float, ...]:
+    values = []
+    for part in text.split(","):
+        t = part.strip().lower().removesuffix("bpp")
+        try:
+            value = float(t)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"expected bits per pixel such as 0.05,0.1,0.2, got {text!r}") from None
+        if not 0.0 < value <= 1.0:
+            raise argparse.ArgumentTypeError(f"a payload of {part.strip()} bits per pixel is outside (0, 1]")
+        values.append(value)
+    return tuple(values)
+
+
+def _name_list(text: str) -> tuple[str, ...]:
+    return tuple(p.strip().lower() for p in text.split(",") if p.strip())
+
+
+def _count_or_auto(low: int) -> Any:
+    number = _int_at_least(low)
+
+    def convert(text: str) -> int | None:
+        return None if text.strip().lower() in ("auto", "automatic") else int(number(text))
+
+    convert.__name__ = "count"
+    return convert
 
 
 def _add_gray_option(p: argparse.ArgumentParser) -> None:
@@ -233,7 +263,72 @@ def build_parser() -> argparse.ArgumentParser:
                    help="the .npz that embed --details wrote for STEGO")
     _add_gray_option(p)
     p.set_defaults(func=cmd_verify)
+
+    _add_evaluate_parser(sub)
     return parser
+
+
+def _add_evaluate_parser(sub: Any) -> None:
+    from ._evaltasks import FEATURE_SETS, METHODS
+
+    p = sub.add_parser(
+        "evaluate", help="measure how detectable the embedding is, against baseline methods",
+        description=textwrap.fill(
+            "Embed every cover with each method at each payload, extract steganalysis features "
+            "from covers and stego images, and train and test an FLD ensemble on paired features "
+            "over random 50/50 splits by source image. Writes REPORT_DIR/results.csv, report.md, "
+            "splits.csv and pe.png (P_E against payload). Everything is seeded from --seed, and "
+            "finished work is cached in REPORT_DIR/cache: a second run with more methods, payloads "
+            "or splits computes only what is new. Needs the eval extra: pip install "
+            "'velmora-core[eval]'.",
+            width=79, break_on_hyphens=False,
+        ),
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+        epilog=textwrap.dedent(f"""\
+            methods: velmora (this system, seeded velmora.embed), lsbm (LSB matching at random
+              positions), hill, suniward, wow, mipod (conseal's simulators), none (the cover
+              unchanged: a control, whose P_E is chance)
+            features (sealwatch): {', '.join(f'{k} ({v})' for k, v in FEATURE_SETS.items())} dimensions;
+              spam uses sealwatch's Rust backend
+
+            P_E = min over thresholds of (P_FA + P_MD) / 2 on the test half, from the summed
+            projections of the ensemble's base learners; vote error is that of its majority vote.
+            When velmora is among the methods, a cover whose quadtree pool is not larger than a
+            payload is left out of that payload for every method, so that all methods are compared
+            on the same covers. Ctrl-C finishes the work in progress and stops; run the same
+            command again (or with --resume) to go on."""),
+    )
+    p.add_argument("inputs", nargs="+", metavar="COVERS", help="cover image files or folders")
+    p.add_argument("-o", "--output", required=True, metavar="REPORT_DIR", help="folder for the report and its cache")
+    p.add_argument("--payload", type=_payload_list, default=(0.05, 0.1, 0.2), metavar="BPP,...",
+                   help="payloads in bits per pixel (default: 0.05,0.1,0.2)")
+    p.add_argument("--methods", type=_name_list, default=("velmora", "lsbm", "hill"), metavar="M,...",
+                   help=f"methods to compare, of {', '.join(METHODS)} (default: velmora,lsbm,hill)")
+    p.add_argument("--features", type=str.lower, default="spam", metavar="SET",
+                   help=f"feature set: {', '.join(FEATURE_SETS)} (default: spam)")
+    p.add_argument("--crop", type=_int_at_least(1), default=None, metavar="N",
+                   help="use seeded N x N crops of the images instead of whole images; images smaller "
+                        "than N are left out")
+    p.add_argument("--crops-per-image", type=_int_at_least(1), default=1, metavar="K",
+                   help="crops per image with --crop (default: 1)")
+    p.add_argument("--splits", type=_int_at_least(1), default=10, metavar="N",
+                   help="random 50/50 splits by source image (default: 10)")
+    p.add_argument("--seed", type=_seed, default=0, metavar="S",
+                   help="seed of crops, embeddings, splits and detectors (default: 0)")
+    p.add_argument("--learners", type=_count_or_auto(1), default=100, metavar="N|auto",
+                   help="base learners of the ensemble, or auto for its own search (default: 100)")
+    p.add_argument("--subspace", type=_count_or_auto(1), default=120, metavar="D|auto",
+                   help="subspace dimension of each base learner, or auto (default: 120); the automatic "
+                        "search trains many ensembles and takes far longer")
+    p.add_argument("--jobs", "-j", type=_int_at_least(0), default=1, metavar="N",
+                   help="worker processes (default: 1; 0 means one per CPU)")
+    p.add_argument("--resume", action="store_true",
+                   help="go on after an interruption; finished work is always taken from REPORT_DIR's cache")
+    p.add_argument("--figure", type=_name_list, default=("png",), metavar="FMT,...",
+                   help="formats of the P_E figure: png, pdf, svg (default: png)")
+    _add_engine_options(p)
+    _add_gray_option(p)
+    p.set_defaults(func=cmd_evaluate)
 
 
 def _version() -> str:
@@ -473,6 +568,36 @@ def cmd_verify(args: argparse.Namespace) -> int:
         ok, message = False, describe_error(e)
     print(f"{'OK' if ok else 'FAIL'}: {message}", flush=True)
     return 0 if ok else 1
+
+
+def cmd_evaluate(args: argparse.Namespace) -> int:
+    from ._evaluate import Stopped, evaluate
+    from ._executor import StopRequest, signal_name
+
+    if args.resume and not os.path.exists(os.path.join(args.output, "cache", "index.jsonl")):
+        raise UsageError(f"--resume: {args.output} holds no earlier run to go on with")
+    command = shlex.join(["velmora", *sys.argv[1:]]) if sys.argv[1:2] == ["evaluate"] else None
+    try:
+        with StopRequest("velmora evaluate") as stop:
+            rows = evaluate(
+                args.inputs, args.output, payloads=args.payload, methods=args.methods, features=args.features,
+                crop=args.crop, crops_per_image=args.crops_per_image, splits=args.splits, seed=args.seed,
+                learners=args.learners, subspace=args.subspace, colony_size=args.colony_size,
+                max_iter=args.max_iter, min_block=args.min_block, gray=args.gray, jobs=args.jobs,
+                figure_formats=args.figure, stop=stop, command=command,
+            )
+    except Stopped as e:
+        _err("evaluate", f"stopped by {signal_name(e.signum)}; finished work is kept in "
+                         f"{os.path.join(args.output, 'cache')}: run the same command again to go on")
+        return 128 + e.signum
+    print(f"{'method':<10} {'bpp':>6} {'pairs':>6} {'left out':>8} {'P_E':>14} {'vote error':>10}")
+    for r in rows:
+        pe = "n/a" if math.isnan(r["pe_mean"]) else f"{r['pe_mean']:.3f} \u00b1 {r['pe_std']:.3f}"
+        vote = "n/a" if math.isnan(r["vote_error_mean"]) else f"{r['vote_error_mean']:.3f}"
+        print(f"{r['method']:<10} {r['payload_bpp']:>6g} {r['pairs']:>6} {r['left_out']:>8} {pe:>14} {vote:>10}")
+    print(f"wrote {os.path.join(args.output, 'report.md')}, results.csv, splits.csv and "
+          f"{', '.join('pe.' + f for f in args.figure)}")
+    return 0
 
 
 # --- entry point ----------------------------------------------------------------

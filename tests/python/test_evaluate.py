@@ -1,0 +1,306 @@
+"""velmora evaluate: detectability against baseline methods, on crops of real
+photographs. The runs need the eval extra (conseal, sealwatch); the checks of
+settings and of a missing extra run everywhere."""
+
+from __future__ import annotations
+
+import csv
+import math
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+pytest.importorskip("PIL", reason="velmora evaluate reads images with Pillow")
+
+import velmora  # noqa: E402
+from cli_support import run_velmora, start_velmora, write_image  # noqa: E402
+from photos import ALL, photograph  # noqa: E402
+from velmora._evaluate import EvalSettings, find_covers, split_sources  # noqa: E402
+from velmora._evaltasks import minimal_total_error  # noqa: E402
+
+HAVE_EVAL = all(
+    __import__("importlib").util.find_spec(m) is not None for m in ("sealwatch", "conseal", "threadpoolctl")
+)
+needs_eval = pytest.mark.skipif(not HAVE_EVAL, reason="needs the eval extra: pip install '.[eval]'")
+
+# Small and quick: 64x64 crops, a small ensemble.
+FAST = ("--crop", "64", "--crops-per-image", "12", "--learners", "100", "--subspace", "60")
+CROPS = 12
+
+
+def read_csv(path: Path) -> list[dict[str, str]]:
+    with open(path, newline="", encoding="utf-8") as f:
+        return list(csv.DictReader(f))
+
+
+def without_seconds(rows: list[dict[str, str]]) -> list[dict[str, str]]:
+    return [{k: v for k, v in r.items() if k != "seconds"} for r in rows]
+
+
+def halved(name: str) -> np.ndarray:
+    """A photograph reduced to half its size by averaging 2x2 blocks, as
+    steganalysis data sets reduce theirs (BOSSbase's covers are downsampled):
+    it brings the noise of these photographs, several of them decoded from
+    JPEG, down to that of the covers such experiments use."""
+    a = photograph(name).astype(np.float64)
+    h, w = a.shape[0] // 2 * 2, a.shape[1] // 2 * 2
+    return np.round(a[:h, :w].reshape(h // 2, 2, w // 2, 2).mean(axis=(1, 3))).astype(np.uint8)
+
+
+@pytest.fixture(scope="module")
+def covers(tmp_path_factory: pytest.TempPathFactory) -> Path:
+    """The photographs that scikit-image ships, halved, as PNG files: ten source images."""
+    folder = tmp_path_factory.mktemp("covers")
+    for name in ALL:
+        write_image(folder / f"{name}.png", halved(name))
+    return folder
+
+
+# ---------------------------------------------------------------------------
+# Pieces that need no extra
+# ---------------------------------------------------------------------------
+
+
+def test_minimal_total_error():
+    assert minimal_total_error(np.array([0.0, 1.0]), np.array([2.0, 3.0])) == 0.0
+    assert minimal_total_error(np.array([2.0, 3.0]), np.array([0.0, 1.0])) == 0.5  # never above chance
+    assert minimal_total_error(np.zeros(5), np.zeros(7)) == 0.5  # identical scores: chance
+    # One cover above one stego: at the best threshold P_FA 1/4, P_MD 0.
+    assert minimal_total_error(np.array([0.0, 0.1, 0.2, 0.9]), np.array([0.5, 0.6, 0.7, 0.8])) == 0.125
+    rng = np.random.default_rng(1)
+    c, s = rng.normal(0, 1, 300), rng.normal(1, 1, 200)
+    brute = min(((c >= t).mean() + (s < t).mean()) / 2 for t in np.r_[c, s, np.inf])
+    assert minimal_total_error(c, s) == brute
+
+
+def test_splits_put_every_source_on_one_side():
+    sources = [f"dir/img{i}.png" for i in range(11)]
+    seen = set()
+    for i in range(20):
+        train, test = split_sources(reversed(sources), i, seed=3)
+        assert not train & test and train | test == set(sources)
+        assert len(train) == 5 and len(test) == 6
+        assert (train, test) == split_sources(sources, i, seed=3)  # the input order does not matter
+        seen.add(train)
+    assert len(seen) > 10
+    assert split_sources(sources, 0, seed=4) != split_sources(sources, 0, seed=3)
+
+
+def test_crops_are_seeded_distinct_and_remember_their_source(covers: Path):
+    s = EvalSettings(crop=64, crops_per_image=5, seed=9)
+    found = find_covers([str(covers)], s)
+    assert found.sources == len(ALL) and len(found.covers) == 5 * len(ALL)
+    assert [c.id for c in found.covers] == [c.id for c in find_covers([str(covers)], s).covers]
+    other = find_covers([str(covers)], EvalSettings(crop=64, crops_per_image=5, seed=10))
+    assert [c.id for c in found.covers] != [c.id for c in other.covers]
+    for name in ALL:
+        mine = [c for c in found.covers if c.rel == f"{name}.png"]
+        assert len({c.crop for c in mine}) == 5
+        for c in mine:
+            y, x, n = c.crop
+            assert np.array_equal(c.read(), halved(name)[y : y + n, x : x + n])
+    big = find_covers([str(covers)], EvalSettings(crop=200))
+    assert {c.rel for c in big.covers} == {"astronaut.png", "coffee.png", "moon.png", "camera.png",
+                                         "immunohistochemistry.png", "rocket.png"}
+    assert len(big.too_small) == len(ALL) - 6
+
+
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (("--methods", "velmora,f5"), "unknown method(s) f5"),
+        (("--features", "dctr"), "unknown feature set 'dctr'"),
+        (("--payload", "0.1,1.5"), "outside (0, 1]"),
+        (("--payload", "x"), "expected bits per pixel"),
+        (("--subspace", "700"), "--subspace must be between 1 and 686"),
+        (("--crop", "3"), "at least 4x4"),
+        (("--figure", "gif"), "figure format 'gif'"),
+        (("--learners", "0"), "must be at least 1"),
+    ],
+)
+def test_settings_that_cannot_run_are_refused(covers: Path, tmp_path: Path, args, message):
+    result = run_velmora("evaluate", covers, "-o", tmp_path / "r", *args)
+    assert result.returncode == 2
+    assert message in result.stderr
+    assert not (tmp_path / "r").exists()
+
+
+def test_a_missing_extra_is_named(covers: Path, tmp_path: Path):
+    # Hide the extra's libraries from the interpreter, installed or not.
+    script = (
+        "import sys, importlib.abc\n"
+        "class Hide(importlib.abc.MetaPathFinder):\n"
+        "    def find_spec(self, name, path=None, target=None):\n"
+        "        if name.split('.')[0] in ('sealwatch', 'conseal'):\n"
+        "            raise ModuleNotFoundError(name)\n"
+        "sys.meta_path.insert(0, Hide())\n"
+        "import importlib.util\n"
+        "_find = importlib.util.find_spec\n"
+        "importlib.util.find_spec = lambda n, *a: None if n in ('sealwatch', 'conseal') else _find(n, *a)\n"
+        "from velmora.cli import main\n"
+        "sys.exit(main(sys.argv[1:]))\n"
+    )
+    done = subprocess.run([sys.executable, "-c", script, "evaluate", str(covers), "-o", str(tmp_path / "r")],
+                          capture_output=True, text=True, timeout=120)
+    assert done.returncode == 2
+    assert "sealwatch" in done.stderr and "conseal" in done.stderr
+    assert "pip install 'velmora-core[eval]'" in done.stderr
+    # Without a method from conseal, only sealwatch is needed.
+    done = subprocess.run([sys.executable, "-c", script, "evaluate", str(covers), "-o", str(tmp_path / "r"),
+                           "--methods", "velmora,none"], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 2 and "sealwatch" in done.stderr and "conseal" not in done.stderr
+
+
+def test_import_velmora_and_embed_stay_free_of_the_extra():
+    code = (
+        "import sys, velmora, velmora.cli, velmora._evaluate\n"
+        "heavy = [m for m in ('sealwatch', 'conseal', 'torch', 'numba') if m in sys.modules]\n"
+        "print(heavy)\n"
+    )
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.strip() == "[]"
+
+
+# ---------------------------------------------------------------------------
+# Runs
+# ---------------------------------------------------------------------------
+
+
+@pytest.fixture(scope="module")
+def detectable(covers: Path, tmp_path_factory: pytest.TempPathFactory) -> Path:
+    """LSB matching at 1 bit per pixel against the unchanged cover."""
+    out = tmp_path_factory.mktemp("detectable")
+    result = run_velmora("evaluate", covers, "-o", out, "--payload", "0.05,1", "--methods", "lsbm,none",
+                         "--splits", "5", "--seed", "5", "--jobs", "2", *FAST, timeout=600)
+    assert result.returncode == 0, result.stderr
+    return out
+
+
+@needs_eval
+def test_lsbm_at_one_bit_per_pixel_is_detected_and_the_control_is_not(detectable: Path):
+    rows = {(r["method"], r["payload_bpp"]): r for r in read_csv(detectable / "results.csv")}
+    assert list(read_csv(detectable / "results.csv")[0]) == [
+        "method", "payload_bpp", "features", "pairs", "left_out", "change_rate", "psnr_db", "pe_mean",
+        "pe_std", "vote_error_mean", "seconds",
+    ]
+    assert float(rows[("lsbm", "1")]["pe_mean"]) < 0.2
+    assert 0.4 < float(rows[("lsbm", "1")]["change_rate"]) < 0.6
+    for payload in ("0.05", "1"):
+        control = rows[("none", payload)]
+        assert float(control["pe_mean"]) >= 0.4
+        assert control["change_rate"] == "0.000000" and control["psnr_db"] == "inf"
+    # velmora is not among the methods: no cover is left out.
+    assert all(r["pairs"] == str(CROPS * len(ALL)) and r["left_out"] == "0" for r in rows.values())
+    for name in ("report.md", "pe.png", "splits.csv"):
+        assert (detectable / name).stat().st_size > 0
+    report = (detectable / "report.md").read_text()
+    assert "--seed 5" in report and "100 base learners, 60 subspace dimensions" in report
+    assert f"| lsbm | 1 | {CROPS * len(ALL)} | 0 |" in report
+
+
+@needs_eval
+def test_no_source_image_is_on_both_sides_of_a_split(detectable: Path):
+    rows = read_csv(detectable / "splits.csv")
+    assert {r["split"] for r in rows} == {"1", "2", "3", "4", "5"}
+    for split in ("1", "2", "3", "4", "5"):
+        sides = {}
+        for r in rows:
+            if r["split"] == split:
+                assert r["source"] not in sides
+                sides[r["source"]] = r["side"]
+        assert set(sides) == {f"{n}.png" for n in ALL}
+        assert sorted(sides.values()).count("train") == len(ALL) // 2
+
+
+@needs_eval
+def test_the_same_seed_reproduces_results_and_more_methods_reuse_the_cache(covers: Path, detectable: Path,
+                                                                         tmp_path: Path):
+    again = tmp_path / "again"
+    result = run_velmora("evaluate", covers, "-o", again, "--payload", "0.05,1", "--methods", "lsbm,none",
+                         "--splits", "5", "--seed", "5", "--jobs", "1", *FAST, timeout=600)
+    assert result.returncode == 0, result.stderr
+    assert without_seconds(read_csv(again / "results.csv")) == without_seconds(read_csv(detectable / "results.csv"))
+    assert (again / "splits.csv").read_bytes() == (detectable / "splits.csv").read_bytes()
+
+    # A second run into the same folder with one more method computes only that method.
+    index = again / "cache" / "index.jsonl"
+    before = index.read_text().splitlines()
+    result = run_velmora("evaluate", covers, "-o", again, "--payload", "0.05,1", "--methods", "lsbm,none,hill",
+                         "--splits", "5", "--seed", "5", "--jobs", "2", *FAST, timeout=600)
+    assert result.returncode == 0, result.stderr
+    added = index.read_text().splitlines()[len(before):]
+    assert len(added) == 2 * CROPS * len(ALL) + 2 * 5  # hill's stego images at two payloads, and its detectors
+    assert all('"kind":"cover"' not in line.replace(" ", "") for line in added)
+    rows = read_csv(again / "results.csv")
+    assert [r["method"] for r in rows] == ["lsbm", "lsbm", "none", "none", "hill", "hill"]
+    assert without_seconds(rows[:4]) == without_seconds(read_csv(detectable / "results.csv"))
+
+
+@needs_eval
+def test_covers_that_velmora_cannot_take_are_left_out_for_every_method(covers: Path, tmp_path: Path):
+    out = tmp_path / "left"
+    result = run_velmora("evaluate", covers, "-o", out, "--payload", "0.3", "--methods", "velmora,lsbm",
+                         "--splits", "2", "--seed", "2", *FAST, timeout=600)
+    assert result.returncode == 0, result.stderr
+    found = find_covers([str(covers)], EvalSettings(crop=64, crops_per_image=CROPS, seed=2))
+    bits = round(0.3 * 64 * 64)
+    expected = sum(1 for c in found.covers if velmora.capacity(c.read()) < bits)
+    assert 0 < expected < len(found.covers)
+    rows = read_csv(out / "results.csv")
+    assert [r["left_out"] for r in rows] == [str(expected)] * 2
+    assert [r["pairs"] for r in rows] == [str(len(found.covers) - expected)] * 2
+    assert f"0.3 bpp: {expected} too small a pool, 0 failed" in (out / "report.md").read_text()
+    velmora_row = rows[0]
+    assert math.isclose(float(velmora_row["change_rate"]), bits / (64 * 64) / 2, rel_tol=0.1)
+
+
+@needs_eval
+def test_resume_after_an_interruption_gives_the_uninterrupted_result(covers: Path, tmp_path: Path):
+    slow = ("--features", "srmq1", "--crop", "64", "--crops-per-image", "2", "--learners", "20",
+            "--subspace", "200", "--payload", "0.4", "--methods", "lsbm,none", "--splits", "2", "--seed", "8")
+    whole = tmp_path / "whole"
+    result = run_velmora("evaluate", covers, "-o", whole, "--jobs", "2", *slow, timeout=900)
+    assert result.returncode == 0, result.stderr
+
+    cut = tmp_path / "cut"
+    proc = start_velmora("evaluate", covers, "-o", cut, "--jobs", "2", *slow)
+    index = cut / "cache" / "index.jsonl"
+    deadline = time.monotonic() + 300
+    while not (index.exists() and len(index.read_text().splitlines()) >= 6):
+        assert proc.poll() is None, proc.communicate()
+        assert time.monotonic() < deadline
+        time.sleep(0.05)
+    proc.send_signal(signal.SIGINT)
+    _, err = proc.communicate(timeout=300)
+    assert proc.returncode == 130, err
+    assert "run the same command again" in err
+    assert not (cut / "results.csv").exists()
+    done_before = len(index.read_text().splitlines())
+    assert done_before < len((whole / "cache" / "index.jsonl").read_text().splitlines())
+
+    result = run_velmora("evaluate", covers, "-o", cut, "--jobs", "2", "--resume", *slow, timeout=900)
+    assert result.returncode == 0, result.stderr
+    assert without_seconds(read_csv(cut / "results.csv")) == without_seconds(read_csv(whole / "results.csv"))
+    keys = [line.split('"key":')[1][:44] for line in index.read_text().splitlines()]
+    assert len(keys) == len(set(keys))  # nothing was computed twice
+
+
+def test_resume_needs_an_earlier_run_and_covers_must_split(covers: Path, tmp_path: Path):
+    result = run_velmora("evaluate", covers, "-o", tmp_path / "new", "--resume")
+    assert result.returncode == 2 and "holds no earlier run" in result.stderr
+    if not HAVE_EVAL:
+        return
+    few = tmp_path / "few"
+    for name in ALL[:3]:
+        write_image(few / f"{name}.png", halved(name))
+    result = run_velmora("evaluate", few, "-o", tmp_path / "r", "--methods", "lsbm")
+    assert result.returncode == 2
+    assert "at least 4 source images" in result.stderr and "found 3" in result.stderr
+    result = run_velmora("evaluate", covers, "-o", tmp_path / "r", "--crop", "300", "--methods", "lsbm")
+    assert result.returncode == 2 and "smaller than --crop 300" in result.stderr
