@@ -5,8 +5,9 @@
 #      wheel built from this tree installed, the whole pytest suite, and the
 #      type stubs checked (mypy.stubtest; mypy --strict on the examples and
 #      the velmora package);
-#   3. for Python 3.11, a clean environment with the wheel and its eval extra
-#      (conseal, sealwatch and PyTorch: several GB), and the evaluation tests;
+#   3. for Python 3.11, a clean environment with the wheel and its eval and
+#      cluster extras (conseal, sealwatch and PyTorch: several GB; Dask), and
+#      the evaluation and cluster tests;
 #   4. the engine tests and the pytest suite again against an AddressSanitizer
 #      and UndefinedBehaviorSanitizer build.
 #
@@ -62,26 +63,32 @@ find_python() {
   return 1
 }
 
-# interpreter -> the NumPy it is tested with
+# interpreter -> the NumPy it is tested with, and the extras installed with
+# the wheel (3.11 gets the cluster extra with the eval extra below)
 declare -A numpy_for=(
   [3.11]="numpy==1.26.*"
   [3.12]="numpy>=2"
   [3.13]="numpy>=2"
+)
+declare -A extras_for=(
+  [3.11]="cli"
+  [3.12]="cli,cluster"
+  [3.13]="cli,cluster"
 )
 pythons="${VELMORA_PYTHONS:-3.11 3.12 3.13}"
 
 for v in $pythons; do
   py="$(find_python "$v")" || { echo "Python $v not found" >&2; exit 1; }
   env="$work/venv-$v"
-  step "Python $v with ${numpy_for[$v]}: wheel, pytest, type stubs"
+  step "Python $v with ${numpy_for[$v]}, extras ${extras_for[$v]}: wheel, pytest, type stubs"
   rm -rf "$env" "$work/wheels-$v"
   "$py" -m venv "$env"
   "$env/bin/python" -m pip install -q --upgrade pip
   "$env/bin/python" -m pip install -q "${numpy_for[$v]}" pytest hypothesis mypy scikit-image
-  # What is tested is what a user installs: the wheel, with its cli extra.
+  # What is tested is what a user installs: the wheel, with its extras.
   "$env/bin/python" -m pip wheel -q --no-deps -w "$work/wheels-$v" "$root"
   wheel="$(ls "$work/wheels-$v"/velmora_core-*.whl)"
-  "$env/bin/python" -m pip install -q "${wheel}[cli]" "${numpy_for[$v]}"
+  "$env/bin/python" -m pip install -q "${wheel}[${extras_for[$v]}]" "${numpy_for[$v]}"
   "$env/bin/python" -c "import numpy, velmora_core; print('numpy', numpy.__version__, 'velmora_core', velmora_core.__file__)"
   (cd "$work" && "$env/bin/python" -m pytest -q -p no:cacheprovider "$root/tests/python")
   (cd "$work" && "$env/bin/python" -m mypy.stubtest velmora_core velmora._native)
@@ -93,7 +100,7 @@ if [ "${VELMORA_EVAL:-1}" = "1" ]; then
   v=3.11
   py="$(find_python "$v")" || { echo "Python $v not found" >&2; exit 1; }
   env="$work/venv-eval-$v"
-  step "Python $v with the eval extra: evaluation tests"
+  step "Python $v with the eval and cluster extras: evaluation and cluster tests"
   rm -rf "$env"
   "$py" -m venv "$env"
   "$env/bin/python" -m pip install -q --upgrade pip
@@ -102,9 +109,10 @@ if [ "${VELMORA_EVAL:-1}" = "1" ]; then
     "$env/bin/python" -m pip wheel -q --no-deps -w "$work/wheels-$v" "$root"
   fi
   wheel="$(ls "$work/wheels-$v"/velmora_core-*.whl)"
-  "$env/bin/python" -m pip install -q "${wheel}[eval]" pytest hypothesis scikit-image
+  "$env/bin/python" -m pip install -q "${wheel}[eval,cluster]" pytest hypothesis scikit-image
   du -sh "$env" | sed 's/^/eval environment: /'
-  (cd "$work" && "$env/bin/python" -m pytest -q -p no:cacheprovider "$root/tests/python/test_evaluate.py")
+  (cd "$work" && "$env/bin/python" -m pytest -q -p no:cacheprovider \
+    "$root/tests/python/test_evaluate.py" "$root/tests/python/test_cluster.py")
 fi
 
 # --- sanitizers ------------------------------------------------------------------

@@ -16,7 +16,7 @@ import numpy as np
 
 from ._api import CapacityError, derive_seed, embed
 from ._executor import Interrupted, StopRequest, WorkerLost, open_pool
-from ._imageio import describe_error, psnr, read_gray, save_lossless, save_npz, temp_files_of
+from ._imageio import describe_error, psnr, read_gray, remove_temp_files, save_lossless, save_npz
 
 CSV_NAME = "velmora-embed.csv"
 CSV_FIELDS = (
@@ -315,12 +315,13 @@ class BatchRun:
 
     def __init__(
         self, jobs: list[Job], settings: Settings, outdir: str, workers: int, resume: bool,
-        err: IO[str] | None = None,
+        err: IO[str] | None = None, cluster: str | None = None,
     ) -> None:
         self.jobs = jobs
         self.settings = settings
         self.outdir = outdir
         self.workers = max(1, workers)
+        self.cluster = cluster
         self.resume = resume
         self.err = err if err is not None else sys.stderr
         self.summary = Summary(total=len(jobs))
@@ -351,12 +352,7 @@ class BatchRun:
 
     def _sweep(self, jobs: Iterable[Job]) -> None:
         """Remove temporary files that interrupted writes of `jobs` left."""
-        for job in jobs:
-            for tmp in temp_files_of(job.output) + temp_files_of(job.details_path):
-                try:
-                    os.unlink(tmp)
-                except OSError:
-                    pass
+        remove_temp_files(p for job in jobs for p in (job.output, job.details_path))
 
     def _is_done(self, job: Job, log: CsvLog) -> bool:
         if job.output_rel not in log.done or not os.path.isfile(job.output):
@@ -412,7 +408,9 @@ class BatchRun:
 
     def _run(self, todo: list[Job], log: CsvLog, stop: StopRequest) -> None:
         unrecorded = {job.output_rel: job for job in todo}
-        pool = open_pool(self.workers if len(todo) > 1 else 1)
+        pool = open_pool(self.workers if len(todo) > 1 else 1, cluster=self.cluster)
+        if pool.dashboard:
+            self._say(f"velmora embed: Dask dashboard at {pool.dashboard}")
         try:
             for job in todo:
                 pool.submit(job.output_rel, embed_one, job, self.settings)
@@ -437,7 +435,8 @@ class BatchRun:
             raise
         finally:
             pool.close()
-            self._sweep(unrecorded.values())
+            # Also what a killed worker left of an image that then ran elsewhere.
+            self._sweep(todo)
 
     @staticmethod
     def _failure_row(job: Job, error: BaseException) -> dict[str, str]:

@@ -48,7 +48,7 @@ from ._evaltasks import (
     train_task,
 )
 from ._executor import Interrupted, Outcome, StopRequest, TaskPool, open_pool
-from ._imageio import atomic_write
+from ._imageio import atomic_write, remove_temp_files
 
 EXTRA_HINT = "pip install 'velmora-core[eval]'"
 RESULT_FIELDS = (
@@ -134,16 +134,19 @@ class EvalSettings:
         return f"FLD ensemble, {one(self.learners, 'base learners')}, {one(self.subspace, 'subspace dimensions')}"
 
 
-def check_dependencies(settings: EvalSettings) -> None:
+def check_dependencies(settings: EvalSettings, cluster: bool = False) -> None:
     """UsageError naming the extra to install when a library is missing."""
     needed = ["sealwatch", "threadpoolctl", "PIL", "tqdm", "matplotlib"]
     if any(m in CONSEAL_METHODS for m in settings.methods):
         needed.append("conseal")
+    if cluster:
+        needed.append("distributed")
     missing = [name for name in needed if importlib.util.find_spec(name) is None]
     if missing:
         names = ", ".join("Pillow" if m == "PIL" else m for m in missing)
+        hint = EXTRA_HINT if missing != ["distributed"] else "pip install 'velmora-core[cluster]'"
         raise UsageError(f"velmora evaluate needs {names}, which {'is' if len(missing) == 1 else 'are'} "
-                         f"not installed; install the evaluation dependencies with: {EXTRA_HINT}")
+                         f"not installed; install {'them' if len(missing) > 1 else 'it'} with: {hint}")
 
 
 # --- covers ---------------------------------------------------------------------
@@ -317,6 +320,8 @@ class EvaluationRun:
         self.err = err
         self.command = command
         self.progress = _Progress(err, progress)
+        if pool.dashboard:
+            self._say(f"Dask dashboard at {pool.dashboard}")
         self.phase_seconds: dict[str, float] = {}
         self.task_seconds = {"embedding": 0.0, "features": 0.0, "training": 0.0}
         self.failed: dict[tuple[float, str], str] = {}  # (payload, cover id) -> reason
@@ -372,6 +377,8 @@ class EvaluationRun:
             start = time.perf_counter()
             self._training_phase()
             self.phase_seconds["training"] = time.perf_counter() - start
+            # What writes of killed workers left behind (nothing runs now).
+            remove_temp_files(self.cache.features_path(k) for k in self.cache.records)
         finally:
             self.progress.close()
             self.cache.close()
@@ -636,7 +643,7 @@ class EvaluationRun:
             f"- work done in this run (task seconds): embedding {self.task_seconds['embedding']:.1f} s, features "
             f"{self.task_seconds['features']:.1f} s, training {self.task_seconds['training']:.1f} s; "
             f"{self.cache.reused} results taken from the cache",
-            f"- workers: {self.pool.workers}",
+            f"- workers: {self.pool.workers}" + (" (a Dask cluster)" if self.pool.dashboard else ""),
         ]
         lines += ["", "## Versions", ""]
         lines += [f"- {name} {_version(name)}" for name in ("velmora-core", "conseal", "sealwatch", "numpy")]
@@ -772,13 +779,15 @@ def evaluate(
     stop: StopRequest | None = None,
     err: IO[str] | None = None,
     command: str | None = None,
+    cluster: str | None = None,
 ) -> list[dict[str, Any]]:
     """Measure how detectable each method is: see ``velmora evaluate --help``.
 
     ``covers`` are image files or folders (searched as ``velmora embed``
     does); the report, results.csv, splits.csv, the figure and the cache go to
     ``report_dir``. ``learners``/``subspace`` None let the ensemble search for
-    them. Returns the rows of results.csv as dicts (numbers as numbers), each
+    them. ``cluster`` (``tcp://HOST:PORT`` or ``local:N``) runs the work on a
+    Dask cluster instead of ``jobs`` local processes. Returns the rows of results.csv as dicts (numbers as numbers), each
     with ``splits_trained`` and the ``learners``/``subspace`` the detectors used.
 
     Raises UsageError (a ValueError-free Exception) for settings that cannot
@@ -791,12 +800,12 @@ def evaluate(
         engine=(colony_size, max_iter, min_block), gray=gray, figure_formats=tuple(figure_formats),
     )
     settings.check()
-    check_dependencies(settings)
+    check_dependencies(settings, cluster=cluster is not None)
     # The workers fork from a server that has imported the libraries once.
     preload = ["velmora._evaltasks", "sealwatch", "threadpoolctl"]
     if any(m in CONSEAL_METHODS for m in settings.methods):
         preload.append("conseal")
-    pool = open_pool(jobs, environment=ONE_THREAD, preload=preload)
+    pool = open_pool(jobs, environment=ONE_THREAD, preload=preload, cluster=cluster)
     try:
         run = EvaluationRun(inputs, os.fspath(report_dir), settings, pool, stop, err or sys.stderr, progress,
                             command)

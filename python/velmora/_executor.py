@@ -1,6 +1,7 @@
 """Running many independent tasks in worker processes, for ``velmora embed``
 and ``velmora evaluate``: one interface over this process, a local pool of
-worker processes, and a Dask cluster.
+worker processes, and a Dask cluster (``distributed``, imported only when a
+cluster is asked for).
 
 A caller submits tasks (a key, a picklable function and its arguments) and
 takes their outcomes as they finish, in whatever order that is. The pool
@@ -247,9 +248,158 @@ class ProcessPool(TaskPool):
         self._running_tasks.clear()
 
 
-def open_pool(jobs: int, environment: dict[str, str] | None = None, preload: Sequence[str] = ()) -> TaskPool:
-    """The pool for ``--jobs``: this process for 1, else that many worker
-    processes (0: one per CPU); see ProcessPool for the other arguments."""
+class ClusterError(Exception):
+    """The cluster named by --cluster cannot be used."""
+
+
+def _run_batch(tasks: list[tuple[Callable[..., Any], tuple[Any, ...]]]) -> list[tuple[bool, Any]]:
+    """Several tasks in one cluster task: (True, value) or (False, exception) each."""
+    results: list[tuple[bool, Any]] = []
+    for fn, args in tasks:
+        try:
+            results.append((True, fn(*args)))
+        except Exception as e:
+            results.append((False, e))
+    return results
+
+
+class DaskPool(TaskPool):
+    """The workers of a Dask cluster: a running scheduler (``tcp://HOST:PORT``)
+    or a ``distributed.LocalCluster`` of N worker processes started for the
+    run (``local:N``) and shut down with the pool.
+
+    Tasks travel to the cluster in small batches while many are queued, so
+    that the scheduler's work per task, which runs on the same cores as the
+    workers, stays small against the tasks' own; the batches shrink to single
+    tasks as the queue empties. More batches are handed to the scheduler than
+    there are worker threads, so that a worker that finishes one starts the
+    next without waiting for this process; those not started yet are what
+    ``cancel_queued`` takes back. The scheduler runs a batch again elsewhere
+    when its worker dies, and gives up on it (KilledWorker, reported as
+    WorkerLost) after its own limit of workers that died running it.
+    """
+
+    CONNECT_TIMEOUT = 5.0  # seconds to reach a scheduler
+    MAX_BATCH = 8
+
+    def __init__(self, address: str, environment: dict[str, str] | None = None) -> None:
+        super().__init__()
+        import distributed as imported  # type: ignore[import-not-found, import-untyped, unused-ignore]
+
+        # Dask's own annotations are partial; its objects are handled as Any.
+        distributed: Any = imported
+        self._distributed = distributed
+        self.client: Any
+        self._cluster: Any = None
+        self._running_tasks: dict[Any, list[_Task]] = {}
+        self._done: collections.deque[Outcome] = collections.deque()
+        if address.startswith("local:"):
+            try:
+                n = int(address.removeprefix("local:"))
+            except ValueError:
+                n = 0
+            if n < 1:
+                raise ClusterError(f"{address}: expected local:N with N at least 1 worker processes")
+            import dask as dask_module  # type: ignore[import-not-found, import-untyped, unused-ignore]
+
+            dask: Any = dask_module
+
+            # On the run's own cluster, the workers share the cores with the
+            # scheduler and this process: no statistical profiler sampling the
+            # tasks' stacks a hundred times a second, and slower monitors.
+            quiet = {
+                "distributed.worker.profile.enabled": False,
+                "distributed.admin.system-monitor.interval": "2s",
+                "distributed.worker.memory.monitor-interval": "1s",
+            }
+            with dask.config.set(quiet):
+                self._cluster = distributed.LocalCluster(
+                    n_workers=n, threads_per_worker=1, processes=True, host="127.0.0.1",
+                    dashboard_address="127.0.0.1:0", env=dict(environment or {}),
+                )
+            self.client = distributed.Client(self._cluster, set_as_default=False)
+        else:
+            if "://" not in address:
+                raise ClusterError(f"{address}: expected tcp://HOST:PORT of a Dask scheduler, or local:N")
+            try:
+                self.client = distributed.Client(address, timeout=self.CONNECT_TIMEOUT, set_as_default=False)
+            except (OSError, TimeoutError, ValueError) as e:
+                raise ClusterError(
+                    f"cannot reach a Dask scheduler at {address} within {self.CONNECT_TIMEOUT:g} s: {e}"
+                ) from None
+        try:
+            if not self.client.nthreads():
+                self.client.wait_for_workers(1, timeout=60)
+        except (OSError, TimeoutError) as e:
+            self.close()
+            raise ClusterError(f"no worker joined the Dask scheduler at {address} within 60 s: {e}") from None
+        self.workers = max(1, sum(self.client.nthreads().values()))
+        self.dashboard = getattr(self.client, "dashboard_link", None)
+
+    def _fill(self) -> None:
+        while self._queued and len(self._running_tasks) < 2 * self.workers + 2:
+            size = max(1, min(self.MAX_BATCH, len(self._queued) // (4 * self.workers)))
+            batch = [self._queued.popleft() for _ in range(min(size, len(self._queued)))]
+            for task in batch:
+                task.attempts += 1
+            future = self.client.submit(_run_batch, [(t.fn, t.args) for t in batch], pure=False)
+            self._running_tasks[future] = batch
+
+    def _running(self) -> int:
+        return sum(len(b) for b in self._running_tasks.values()) + len(self._done)
+
+    def next_outcome(self, timeout: float) -> Outcome | None:
+        self._fill()
+        if not self._done and self._running_tasks:
+            try:
+                # This client, not a process-wide default one, waits.
+                with self.client.as_current():
+                    finished = self._distributed.wait(list(self._running_tasks), timeout=timeout,
+                                                      return_when="FIRST_COMPLETED").done
+            except TimeoutError:
+                finished = set()
+            for f in finished:
+                batch = self._running_tasks.pop(f)
+                if f.status == "cancelled":
+                    continue
+                if f.status == "error":
+                    error = f.exception()
+                    if isinstance(error, self._distributed.KilledWorker):
+                        error = WorkerLost(f"the workers that ran this died each time: {error}")
+                    self._done.extend(Outcome(t.key, error=error) for t in batch)
+                else:
+                    for t, (ok, value) in zip(batch, f.result()):
+                        self._done.append(Outcome(t.key, value) if ok else Outcome(t.key, error=value))
+                f.release()
+        return self._done.popleft() if self._done else None
+
+    def _cancel_started(self) -> list[Hashable]:
+        processing = {key for keys in self.client.processing().values() for key in keys}
+        queued = [f for f in self._running_tasks if f.key not in processing and not f.done()]
+        self.client.cancel(queued)
+        return [t.key for f in queued for t in self._running_tasks.pop(f)]
+
+    def close(self, kill: bool = False) -> None:
+        self._queued.clear()
+        try:
+            if self._running_tasks:
+                self.client.cancel(list(self._running_tasks))
+            self._running_tasks.clear()
+            self.client.close()
+        finally:
+            if self._cluster is not None:
+                self._cluster.close()
+                self._cluster = None
+
+
+def open_pool(jobs: int, environment: dict[str, str] | None = None, preload: Sequence[str] = (),
+              cluster: str | None = None) -> TaskPool:
+    """The pool for ``--jobs`` or ``--cluster``: a Dask cluster when
+    ``cluster`` is given; else this process for 1 job, and that many worker
+    processes otherwise (0: one per CPU). See ProcessPool and DaskPool for
+    the other arguments."""
+    if cluster is not None:
+        return DaskPool(cluster, environment)
     workers = jobs or (os.cpu_count() or 1)
     if workers == 1:
         return InlinePool()

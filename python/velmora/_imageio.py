@@ -6,7 +6,7 @@ import math
 import os
 import struct
 import tempfile
-from collections.abc import Iterator
+from collections.abc import Iterable, Iterator
 from contextlib import contextmanager
 from pathlib import Path
 from typing import IO, Any, cast
@@ -266,6 +266,24 @@ def temp_files_of(path: StrPath) -> list[str]:
     return [
         os.path.join(folder, e) for e in entries if e.startswith(prefix) and e.endswith(TEMP_SUFFIX)
     ]
+
+
+def remove_temp_files(paths: Iterable[StrPath]) -> None:
+    """Remove the temporary files that interrupted atomic writes of any of
+    ``paths`` left behind (a write whose process was killed), reading each
+    folder once."""
+    by_folder: dict[str, set[str]] = {}
+    for p in paths:
+        folder, name = os.path.split(os.path.abspath(os.fspath(p)))
+        by_folder.setdefault(folder, set()).add(name)
+    for folder, names in by_folder.items():
+        try:
+            entries = os.listdir(folder)
+        except OSError:
+            continue
+        for e in entries:
+            if e.startswith(".") and e.endswith(TEMP_SUFFIX) and e[1:].rsplit(".", 2)[0] in names:
+                _remove_quietly(os.path.join(folder, e))
 
 
 def save_lossless(path: StrPath, array: npt.ArrayLike) -> None:

@@ -32,10 +32,12 @@ from ._batch import (
     exit_code,
 )
 from ._api import SEED_MAX
+from ._executor import ClusterError
 from ._imageio import LUMA_NOTE, describe_error, psnr, read_gray, save_lossless, save_npz
 
 PROG = "velmora"
 EXTRA_HINT = "install the command line's dependencies with: pip install 'velmora-core[cli]'"
+CLUSTER_HINT = "needs the cluster extra: pip install 'velmora-core[cluster]'"
 
 _EPILOG = """\
 examples:
@@ -135,6 +137,16 @@ def _count_or_auto(low: int) -> Any:
     return convert
 
 
+def _add_workers_options(p: argparse.ArgumentParser) -> None:
+    g = p.add_mutually_exclusive_group()
+    g.add_argument("--jobs", "-j", type=_int_at_least(0), default=1, metavar="N",
+                   help="worker processes (default: 1; 0 means one per CPU)")
+    g.add_argument("--cluster", default=None, metavar="ADDRESS",
+                   help="run on a Dask cluster instead: tcp://HOST:PORT of a running scheduler, or "
+                        "local:N to start N local worker processes for the run; inputs and outputs "
+                        f"must be on a file system that every worker sees ({CLUSTER_HINT})")
+
+
 def _add_gray_option(p: argparse.ArgumentParser) -> None:
     p.add_argument("--gray", action="store_true",
                    help=f"convert colour, palette and grayscale+alpha images to grayscale with the {LUMA_NOTE} "
@@ -213,8 +225,7 @@ def build_parser() -> argparse.ArgumentParser:
                         "written to the CSV's seed column; the same S gives byte-identical results "
                         "whatever --jobs, the order of the inputs or --resume (default: fresh "
                         "entropy for every image)")
-    p.add_argument("--jobs", "-j", type=_int_at_least(0), default=1, metavar="N",
-                   help="worker processes (default: 1; 0 means one per CPU)")
+    _add_workers_options(p)
     p.add_argument("--resume", action="store_true",
                    help="skip images that the existing CSV lists as done and whose output exists")
     p.add_argument("--format", type=_out_format, default=None, metavar="FORMAT",
@@ -320,8 +331,7 @@ def _add_evaluate_parser(sub: Any) -> None:
     p.add_argument("--subspace", type=_count_or_auto(1), default=120, metavar="D|auto",
                    help="subspace dimension of each base learner, or auto (default: 120); the automatic "
                         "search trains many ensembles and takes far longer")
-    p.add_argument("--jobs", "-j", type=_int_at_least(0), default=1, metavar="N",
-                   help="worker processes (default: 1; 0 means one per CPU)")
+    _add_workers_options(p)
     p.add_argument("--resume", action="store_true",
                    help="go on after an interruption; finished work is always taken from REPORT_DIR's cache")
     p.add_argument("--figure", type=_name_list, default=("png",), metavar="FMT,...",
@@ -510,7 +520,7 @@ def cmd_embed(args: argparse.Namespace) -> int:
         seed=args.seed,
     )
     workers = args.jobs or (os.cpu_count() or 1)
-    run = BatchRun(jobs, settings, args.output, workers, args.resume)
+    run = BatchRun(jobs, settings, args.output, workers, args.resume, cluster=args.cluster)
     summary = run.run()
     csv_path = os.path.join(args.output, CSV_NAME)
     parts = [f"{summary.ok} embedded", f"{summary.failed} failed"]
@@ -584,7 +594,7 @@ def cmd_evaluate(args: argparse.Namespace) -> int:
                 crop=args.crop, crops_per_image=args.crops_per_image, splits=args.splits, seed=args.seed,
                 learners=args.learners, subspace=args.subspace, colony_size=args.colony_size,
                 max_iter=args.max_iter, min_block=args.min_block, gray=args.gray, jobs=args.jobs,
-                figure_formats=args.figure, stop=stop, command=command,
+                figure_formats=args.figure, stop=stop, command=command, cluster=args.cluster,
             )
     except Stopped as e:
         _err("evaluate", f"stopped by {signal_name(e.signum)}; finished work is kept in "
@@ -617,7 +627,13 @@ def main(argv: Sequence[str] | None = None) -> int:
         if e.name and e.name.split(".")[0] in ("PIL", "tqdm", "matplotlib"):
             _err(args.command, f"error: {e.name.split('.')[0]} is not installed; {EXTRA_HINT}")
             return 2
+        if e.name and e.name.split(".")[0] in ("distributed", "dask"):
+            _err(args.command, f"error: --cluster {CLUSTER_HINT}")
+            return 2
         raise
+    except ClusterError as e:
+        _err(args.command, f"error: {e}")
+        return 2
     except (ValueError, OSError) as e:
         _err(args.command, f"error: {describe_error(e)}")
         return 1
