@@ -1,9 +1,6 @@
 // Registration of velmora._native, the velmora package's own extension module:
 // the same engine and boundary as velmora_core, with entry points that
 // velmora_core does not have.
-#include <atomic>
-#include <cstdint>
-
 #include "module/entry_points.hpp"
 #include "module/python.hpp"
 #include "module/registration.hpp"
@@ -64,28 +61,8 @@ PyMethodDef functions[] = {
 FunctionDescription* descriptions[] = {&embed_seeded_desc, &pool_size_desc, &timed_sparse_map_desc,
                                        &timed_select_coords_desc};
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "velmora._native",  // m_name
-    kModuleDoc,         // m_doc
-    0,                  // m_size: no per-module state
-    nullptr,            // m_methods: functions are added after creation
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
-
-std::atomic<std::int64_t> owner_interpreter{-1};
-PyObject* module_object = nullptr;
-
-ModuleSpec spec = {&module_def,
-                   functions,
-                   descriptions,
-                   sizeof(functions) / sizeof(functions[0]),
-                   "velmora._native.PySliceContainer",
-                   &owner_interpreter,
-                   &module_object};
+ModuleSpec spec("velmora._native", kModuleDoc, functions, descriptions,
+                "velmora._native.PySliceContainer");
 
 }  // namespace
 }  // namespace velmora::py

@@ -38,7 +38,7 @@ PyObject* create_module(ModuleSpec& spec) {
   for (std::size_t i = 0; i < spec.function_count; ++i) {
     if (!intern_names(*spec.descriptions[i])) return nullptr;
   }
-  Ref module = Ref::steal(PyModule_Create2(spec.definition, 1013));
+  Ref module = Ref::steal(PyModule_Create2(&spec.definition, 1013));
   if (!module) return nullptr;
   Ref module_name = Ref::steal(PyModule_GetNameObject(module.get()));
   if (!module_name) return nullptr;
@@ -54,19 +54,19 @@ PyObject* init_module(ModuleSpec& spec) {
   const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
   if (id == -1) return nullptr;
   std::int64_t expected = -1;
-  if (!spec.owner_interpreter->compare_exchange_strong(expected, id) && expected != id) {
+  if (!spec.owner_interpreter.compare_exchange_strong(expected, id) && expected != id) {
     PyErr_Format(PyExc_ImportError,
                  "%s does not support sub-interpreters: it is already loaded by another "
                  "interpreter of this process",
-                 spec.definition->m_name);
+                 spec.definition.m_name);
     return nullptr;
   }
-  if (*spec.module_object == nullptr) {
-    *spec.module_object = create_module(spec);
-    if (*spec.module_object == nullptr) return nullptr;
+  if (spec.module_object == nullptr) {
+    spec.module_object = create_module(spec);
+    if (spec.module_object == nullptr) return nullptr;
   }
-  Py_INCREF(*spec.module_object);
-  return *spec.module_object;
+  Py_INCREF(spec.module_object);
+  return spec.module_object;
 }
 
 }  // namespace velmora::py

@@ -22,16 +22,29 @@ inline PyMethodDef fastcall_method(const char* name, FastCall fn, const char* do
           METH_FASTCALL | METH_KEYWORDS, doc};
 }
 
+// One extension module: its definition, its functions, and its process-wide
+// state. Lives for the whole process (the interpreter keeps pointers into it).
 struct ModuleSpec {
-  PyModuleDef* definition;             // no method table: functions are added afterwards
+  template <std::size_t N>
+  ModuleSpec(const char* name, const char* doc, PyMethodDef (&table)[N],
+             FunctionDescription* (&descs)[N], const char* owner_type)
+      : functions(table), descriptions(descs), function_count(N), owner_type_name(owner_type) {
+    definition.m_name = name;
+    definition.m_doc = doc;
+  }
+
+  // No per-module state and no method table: the functions are added to the
+  // module object after it is created.
+  PyModuleDef definition = {
+      PyModuleDef_HEAD_INIT, nullptr, nullptr, 0, nullptr, nullptr, nullptr, nullptr, nullptr};
   PyMethodDef* functions;              // in the order of __all__
   FunctionDescription** descriptions;  // argument binding, one per function
   std::size_t function_count;
   const char* owner_type_name;  // name of the type of returned arrays' base objects
-  // Process-wide state of this module: the interpreter that imported it first
-  // (-1 before that) and the module object, kept for the rest of the process.
-  std::atomic<std::int64_t>* owner_interpreter;
-  PyObject** module_object;
+  // The interpreter that imported the module first (-1 before that), and the
+  // module object, kept for the rest of the process.
+  std::atomic<std::int64_t> owner_interpreter{-1};
+  PyObject* module_object = nullptr;
 };
 
 // The body of a PyInit_ hook: a new reference to the module (created at the

@@ -1,7 +1,4 @@
 // Registration of the velmora_core module with the interpreter.
-#include <atomic>
-#include <cstdint>
-
 #include "module/entry_points.hpp"
 #include "module/python.hpp"
 #include "module/registration.hpp"
@@ -102,30 +99,8 @@ PyMethodDef functions[] = {
 FunctionDescription* descriptions[] = {&run_velmora_engine_desc, &embed_with_details_desc,
                                        &get_quadtree_sparse_map_desc, &dabc_select_coords_desc};
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "velmora_core",  // m_name
-    kModuleDoc,      // m_doc
-    0,               // m_size: no per-module state
-    nullptr,         // m_methods: functions are added after creation
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
-
-// The interpreter that owns the module; -1 until the first import.
-std::atomic<std::int64_t> owner_interpreter{-1};
-// The module object, created once and kept for the rest of the process.
-PyObject* module_object = nullptr;
-
-ModuleSpec spec = {&module_def,
-                   functions,
-                   descriptions,
-                   sizeof(functions) / sizeof(functions[0]),
-                   "velmora_core.PySliceContainer",
-                   &owner_interpreter,
-                   &module_object};
+ModuleSpec spec("velmora_core", kModuleDoc, functions, descriptions,
+                "velmora_core.PySliceContainer");
 
 }  // namespace
 }  // namespace velmora::py
