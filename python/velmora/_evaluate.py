@@ -631,6 +631,10 @@ class EvaluationRun:
             lines.append(f"- {payload:g} bpp: {capacity} too small a pool, {failed} failed")
         if self.covers.too_small:
             lines.append(f"- {len(self.covers.too_small)} source image(s) smaller than the crop")
+        for r in rows:
+            if r["splits_trained"] < s.splits:
+                lines.append(f"- {r['method']} at {r['payload_bpp']:g} bpp: {r['splits_trained']} of {s.splits} "
+                             "splits had pairs on both sides to train and test")
         for name, reason in sorted(self.covers.unusable.items()):
             lines.append(f"- unusable: {name}: {reason}")
         for (payload, name), reason in sorted(self.failed.items()):

@@ -582,7 +582,7 @@ def cmd_verify(args: argparse.Namespace) -> int:
 
 def cmd_evaluate(args: argparse.Namespace) -> int:
     from ._evaluate import Stopped, evaluate
-    from ._executor import StopRequest, signal_name
+    from ._executor import Interrupted, StopRequest, signal_name
 
     if args.resume and not os.path.exists(os.path.join(args.output, "cache", "index.jsonl")):
         raise UsageError(f"--resume: {args.output} holds no earlier run to go on with")
@@ -596,7 +596,7 @@ def cmd_evaluate(args: argparse.Namespace) -> int:
                 max_iter=args.max_iter, min_block=args.min_block, gray=args.gray, jobs=args.jobs,
                 figure_formats=args.figure, stop=stop, command=command, cluster=args.cluster,
             )
-    except Stopped as e:
+    except (Stopped, Interrupted) as e:
         _err("evaluate", f"stopped by {signal_name(e.signum)}; finished work is kept in "
                          f"{os.path.join(args.output, 'cache')}: run the same command again to go on")
         return 128 + e.signum

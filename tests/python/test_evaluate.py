@@ -159,7 +159,7 @@ def test_a_missing_extra_is_named(covers: Path, tmp_path: Path):
 def test_import_velmora_and_embed_stay_free_of_the_extra():
     code = (
         "import sys, velmora, velmora.cli, velmora._evaluate\n"
-        "heavy = [m for m in ('sealwatch', 'conseal', 'torch', 'numba') if m in sys.modules]\n"
+        "heavy = [m for m in ('sealwatch', 'conseal', 'torch', 'numba', 'distributed') if m in sys.modules]\n"
         "print(heavy)\n"
     )
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
