@@ -297,6 +297,69 @@ def test_timed_calls_return_the_results_of_the_untimed_ones():
         _native.timed_select_coords(cover, [], 0, 1, 1, 1)
 
 
+# ---------------------------------------------------------------------------
+# The pool boundary's fast paths change nothing
+# ---------------------------------------------------------------------------
+
+
+def test_pool_lists_are_tracked_by_the_collector_and_their_tuples_are_not():
+    import gc
+
+    pool = vc.get_quadtree_sparse_map(photograph("camera"))
+    assert gc.is_tracked(pool) and not any(gc.is_tracked(t) for t in pool[:1000])
+    cycle = [pool]
+    pool.append(cycle)  # the list can still take part in a cycle, and be collected
+    del pool, cycle
+    assert gc.collect() >= 1
+    coords = vc.dabc_select_coords(IMG, [(1, 1), (2, 2), (3, 3)], 2, 4, 3, 1)
+    assert gc.is_tracked(coords) and not gc.is_tracked(coords[0])
+
+
+class Shrinking:
+    """An integer whose conversion empties the list it is found in."""
+
+    def __init__(self, target, value):
+        self.target, self.value = target, value
+
+    def __index__(self):
+        del self.target[1:]
+        return self.value
+
+
+class Growing:
+    def __init__(self, target, value):
+        self.target, self.value = target, value
+
+    def __index__(self):
+        self.target.append((9, 9))
+        return self.value
+
+
+def test_a_list_changed_while_it_is_converted_is_read_as_its_iterator_reads_it():
+    def converted(pool):
+        # With payload_size K the call ends at the pool-size check, naming K.
+        with pytest.raises(ValueError) as info:
+            vc.dabc_select_coords(IMG, pool, 10**6, 1, 0, 1)
+        return int(str(info.value).split("(")[1].split(")")[0])
+
+    pool = [(1, 1), (2, 2), (3, 3), (4, 4)]
+    pool[0] = (Shrinking(pool, 1), 1)
+    assert converted(pool) == 1 and len(pool) == 1
+    pool = [(1, 1), (2, 2)]
+    pool[1] = (Growing(pool, 2), 2)
+    assert converted(pool) == 3  # the entry appended during the conversion is read too
+    reference = [(1, 1), (2, 2), (9, 9)]
+    assert vc.dabc_select_coords(IMG, reference, 1, 2, 3, 4) == vc.dabc_select_coords(
+        IMG, [(1, 1), (Index(2), 2), (9, 9)], 1, 2, 3, 4
+    )
+    # Large, negative, bool and subclass numbers take the general path with the same results.
+    with pytest.raises(ValueError, match=r"^pool entry 1, \(y, x\) = \(1099511627776, 0\)"):
+        vc.dabc_select_coords(IMG, [(True, 1), (2**40, 0)], 0, 1, 0, 1)
+    assert vc.dabc_select_coords(IMG, ((True, np.int64(1)), (2, 2)), 1, 1, 0, 1) in ([(1, 1)], [(2, 2)])
+    with pytest.raises(OverflowError):
+        vc.dabc_select_coords(IMG, [(1, 1), (1, -1)], 0, 1, 0, 1)
+
+
 def test_module_surface():
     assert vc.__all__ == ["run_velmora_engine", "embed_with_details", "get_quadtree_sparse_map", "dabc_select_coords"]
     assert not hasattr(vc, "embed_seeded")
