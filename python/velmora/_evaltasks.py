@@ -81,7 +81,8 @@ def load_features(path: str) -> npt.NDArray[Any]:
 
 
 def extract(image: npt.NDArray[np.uint8], features: str) -> npt.NDArray[Any]:
-    """The feature vector of one image, in sealwatch's order."""
+    """The feature vector of one image: sealwatch's submodels, in the order of
+    their names."""
     import sealwatch as sw  # type: ignore[import-not-found, import-untyped, unused-ignore]
 
     image = np.ascontiguousarray(image, dtype=np.uint8)
@@ -94,7 +95,10 @@ def extract(image: npt.NDArray[np.uint8], features: str) -> npt.NDArray[Any]:
         grouped = sw.srm.extract(image)
     else:
         raise ValueError(f"unknown feature set {features!r}")
-    vector = np.asarray(sw.tools.flatten(grouped))
+    # Submodels in the order of their names: sealwatch builds the SRM
+    # dictionaries by iterating over a set of names, so their own order, and
+    # that of sw.tools.flatten, changes with each process's string hashing.
+    vector = np.concatenate([np.ravel(grouped[name]) for name in sorted(grouped)])
     if vector.shape != (FEATURE_SETS[features],) or not np.isfinite(vector).all():
         raise ValueError(f"{features} features of a {image.shape[0]}x{image.shape[1]} image are not finite")
     return vector

@@ -167,6 +167,27 @@ def test_import_velmora_and_embed_stay_free_of_the_extra():
     assert done.stdout.strip() == "[]"
 
 
+@needs_eval
+@pytest.mark.parametrize("features", ["spam", "srmq1"])
+def test_features_are_the_same_in_every_process(features: str):
+    # Each worker process hashes strings with its own seed; the features of a
+    # cover and of its stego image, extracted in two of them, must line up.
+    code = (
+        "import hashlib, sys, numpy as np\n"
+        "from velmora._evaltasks import extract\n"
+        "img = np.random.default_rng(4).integers(0, 256, (40, 48), dtype=np.uint8)\n"
+        f"v = extract(img, {features!r})\n"
+        "print(v.shape[0], hashlib.sha256(v.tobytes()).hexdigest())\n"
+    )
+    outputs = set()
+    for hash_seed in ("1", "2", "3"):
+        done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300,
+                              env={**__import__("os").environ, "PYTHONHASHSEED": hash_seed})
+        assert done.returncode == 0, done.stderr
+        outputs.add(done.stdout.split()[-2] + " " + done.stdout.split()[-1])
+    assert len(outputs) == 1
+
+
 # ---------------------------------------------------------------------------
 # Runs
 # ---------------------------------------------------------------------------
