@@ -1,4 +1,5 @@
-"""A tour of velmora_core's four functions on a synthetic image.
+"""A tour of velmora_core's four functions, and of reproducible embedding with
+the velmora package, on a synthetic image.
 
     python examples/quickstart.py
 """
@@ -8,6 +9,7 @@ from __future__ import annotations
 import numpy as np
 import numpy.typing as npt
 
+import velmora
 import velmora_core
 
 
@@ -46,6 +48,12 @@ def main() -> None:
     again = velmora_core.dabc_select_coords(image, pool, 500, 30, 50, seed=2024)
     assert chosen == again, "the seeded selector is reproducible"
     print(f"seeded selection of {len(chosen)} coordinates, first {chosen[:3]}")
+
+    # The whole embedding from a seed: the same Embedding in every process.
+    e = velmora.embed(image, 500, seed=2024)
+    assert list(zip(e.coords_y.tolist(), e.coords_x.tolist())) == chosen, "the colony search draws first"
+    print(f"seeded embedding: {e.changes} pixels changed (change rate {e.change_rate:.4f}); "
+          f"the image takes at most {velmora.capacity(image)} bits")
 
 
 if __name__ == "__main__":
