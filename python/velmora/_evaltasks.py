@@ -98,7 +98,7 @@ def extract(image: npt.NDArray[np.uint8], features: str) -> npt.NDArray[Any]:
     # Submodels in the order of their names: sealwatch builds the SRM
     # dictionaries by iterating over a set of names, so their own order, and
     # that of sw.tools.flatten, changes with each process's string hashing.
-    vector = np.concatenate([np.ravel(grouped[name]) for name in sorted(grouped)])
+    vector: npt.NDArray[Any] = np.concatenate([np.ravel(grouped[name]) for name in sorted(grouped)])
     if vector.shape != (FEATURE_SETS[features],) or not np.isfinite(vector).all():
         raise ValueError(f"{features} features of a {image.shape[0]}x{image.shape[1]} image are not finite")
     return vector
