@@ -126,6 +126,25 @@ class IntCache {
 
 constexpr std::size_t kMaxCachedInt = std::size_t{1} << 16;
 
+// Results from which on the collector is settled before the list is tracked.
+constexpr std::size_t kLargeResult = std::size_t{1} << 16;
+
+// Allocating the tuples of a large result counts towards the collector's
+// threshold for its youngest generation. On 3.11 that runs collections while
+// the list is filled, on 3.12 and later one right after the call returns,
+// which would then traverse the new list of millions of entries twice. A
+// collection of the youngest generation now, while neither the list nor its
+// tuples are tracked, is the same cheap collection the interpreter would have
+// run (it finds only what the caller left there) and resets that count. Not
+// done when the caller has turned the collector off.
+bool settle_collector() {
+  if (!PyGC_IsEnabled()) return true;
+  Ref gc = Ref::steal(PyImport_ImportModule("gc"));
+  if (!gc) return false;
+  Ref collected = Ref::steal(PyObject_CallMethod(gc.get(), "collect", "i", 0));
+  return static_cast<bool>(collected);
+}
+
 // Fills a new list of `count` tuples from `for_each(f)`, which calls f once per
 // coordinate in order.
 //
@@ -167,6 +186,7 @@ PyObject* build_coord_list(std::size_t count, std::size_t max_value, ForEach&& f
     PyTuple_SET_ITEM(tuple, 1, x);
   });
   if (!ok) return nullptr;
+  if (count >= kLargeResult && !settle_collector()) return nullptr;
   // Once returned, the list may come to hold anything: the collector must see it.
   PyObject_GC_Track(list.get());
   return list.release();
