@@ -306,9 +306,13 @@ class DaskPool(TaskPool):
 
             # On the run's own cluster, the workers share the cores with the
             # scheduler and this process: no statistical profiler sampling the
-            # tasks' stacks a hundred times a second, and slower monitors.
+            # tasks' stacks a hundred times a second, no work stealing (the
+            # batches are alike and queued at the scheduler), and slower
+            # monitors and event-loop ticks.
             quiet = {
                 "distributed.worker.profile.enabled": False,
+                "distributed.scheduler.work-stealing": False,
+                "distributed.admin.tick.interval": "1s",
                 "distributed.admin.system-monitor.interval": "2s",
                 "distributed.worker.memory.monitor-interval": "1s",
             }
