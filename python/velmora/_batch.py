@@ -214,15 +214,23 @@ def _fmt_float(value: float, digits: int) -> str:
     return "inf" if value == float("inf") else f"{value:.{digits}f}"
 
 
-def embed_one(job: Job, settings: Settings) -> tuple[dict[str, str], str | None]:
-    """Embed one image and write its outputs; returns its CSV row and a
-    conversion note. Failures become a row with status "error"."""
+def new_row(job: Job, settings: Settings) -> dict[str, str]:
+    """The CSV row of ``job`` before anything is known of the image: an error
+    until it succeeds, with the image's seed."""
     row = {k: "" for k in CSV_FIELDS}
     row.update(path=job.source, output=job.output_rel, status="error")
-    note = None
     seed = job.seed(settings)
     if seed is not None:
         row["seed"] = str(seed)
+    return row
+
+
+def embed_one(job: Job, settings: Settings) -> tuple[dict[str, str], str | None]:
+    """Embed one image and write its outputs; returns its CSV row and a
+    conversion note. Failures become a row with status "error"."""
+    row = new_row(job, settings)
+    note = None
+    seed = job.seed(settings)
     try:
         cover, note = read_gray(job.source, settings.gray)
         h, w = cover.shape
@@ -414,15 +422,7 @@ class BatchRun:
         try:
             for job in todo:
                 pool.submit(job.output_rel, embed_one, job, self.settings)
-            cancelled = False
-            while pool.unfinished:
-                if stop.signum is not None and not cancelled:
-                    cancelled = True
-                    pool.cancel_queued()
-                    continue
-                outcome = pool.next_outcome(timeout=0.25)
-                if outcome is None:
-                    continue
+            for outcome in pool.outcomes(stop):
                 job = unrecorded.pop(str(outcome.key))
                 if outcome.error is None:
                     row, note = outcome.value
@@ -438,10 +438,8 @@ class BatchRun:
             # Also what a killed worker left of an image that then ran elsewhere.
             self._sweep(todo)
 
-    @staticmethod
-    def _failure_row(job: Job, error: BaseException) -> dict[str, str]:
-        row = {k: "" for k in CSV_FIELDS}
-        row.update(path=job.source, output=job.output_rel, status="error")
+    def _failure_row(self, job: Job, error: BaseException) -> dict[str, str]:
+        row = new_row(job, self.settings)
         row["error"] = describe_error(error) if isinstance(error, WorkerLost) else f"{type(error).__name__}: {error}"
         return row
 

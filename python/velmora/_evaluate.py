@@ -331,17 +331,10 @@ class EvaluationRun:
         self.progress.say(f"velmora evaluate: {message}")
 
     def _drain(self, handle: Callable[[Outcome], None]) -> None:
-        """Take outcomes until every task has finished; after a stop signal,
-        the queued tasks are dropped and the running ones waited for."""
-        cancelled = False
-        while self.pool.unfinished:
-            if self.stop is not None and self.stop.signum is not None and not cancelled:
-                cancelled = True
-                self.pool.cancel_queued()
-                continue
-            outcome = self.pool.next_outcome(timeout=0.25)
-            if outcome is not None:
-                handle(outcome)
+        """Handle outcomes until every task has finished, or the running ones
+        after a stop signal (then Stopped)."""
+        for outcome in self.pool.outcomes(self.stop):
+            handle(outcome)
         if self.stop is not None and self.stop.signum is not None:
             raise Stopped(self.stop.signum)
 
@@ -502,16 +495,17 @@ class EvaluationRun:
         for method in s.methods:
             for payload in s.payloads:
                 covers = self.pairs(payload)
+                # Each pair's two feature files, by the keys their records were stored under.
+                paths = {c.id: (self.cache.features_path(self.cover_info[c.id]["key"]),
+                                self.cache.features_path(self.stego_records[(method, payload, c.id)]["key"]))
+                         for c in covers}
                 for i, (train_side, test_side) in enumerate(self.splits):
-                    train = [c for c in covers if c.rel in train_side]
-                    test = [c for c in covers if c.rel in test_side]
+                    train = [paths[c.id] for c in covers if c.rel in train_side]
+                    test = [paths[c.id] for c in covers if c.rel in test_side]
                     if len(train) < 2 or len(test) < 1:
                         continue
-                    files = {
-                        name: ([self.cache.features_path(self.cover_info[c.id]["key"]) for c in side],
-                               [self.cache.features_path(self._stego_key(method, payload, c)) for c in side])
-                        for name, side in (("train", train), ("test", test))
-                    }
+                    files = {name: ([p[0] for p in side], [p[1] for p in side])
+                             for name, side in (("train", train), ("test", test))}
                     seed = derive_seed(s.seed, "ensemble", method, payload, i)
                     key = Cache.key(kind="train", method=method, payload=payload, features=s.features, split=i,
                                     learners=s.learners, subspace=s.subspace, seed=seed,

@@ -20,7 +20,7 @@ import multiprocessing
 import os
 import signal
 from abc import ABC, abstractmethod
-from collections.abc import Callable, Hashable, Sequence
+from collections.abc import Callable, Hashable, Iterator, Sequence
 from concurrent.futures import FIRST_COMPLETED, Future, ProcessPoolExecutor, wait
 from concurrent.futures.process import BrokenProcessPool
 from dataclasses import dataclass
@@ -76,11 +76,24 @@ class TaskPool(ABC):
         else:
             self._queued.append(task)
 
-    def cancel_queued(self) -> list[Hashable]:
-        """Drop the tasks that have not started; returns their keys."""
-        keys = [t.key for t in self._queued]
+    def cancel_queued(self) -> None:
+        """Drop the tasks that have not started."""
         self._queued.clear()
-        return keys + self._cancel_started()
+        self._cancel_started()
+
+    def outcomes(self, stop: StopRequest | None = None) -> Iterator[Outcome]:
+        """The outcomes of all tasks as they finish, including tasks submitted
+        while this runs. Once ``stop`` has caught a signal, the tasks not
+        started yet are dropped and the running ones waited for."""
+        cancelled = False
+        while self.unfinished:
+            if stop is not None and stop.signum is not None and not cancelled:
+                cancelled = True
+                self.cancel_queued()
+                continue
+            outcome = self.next_outcome(timeout=0.25)
+            if outcome is not None:
+                yield outcome
 
     @property
     def unfinished(self) -> int:
@@ -95,17 +108,11 @@ class TaskPool(ABC):
     def close(self, kill: bool = False) -> None:
         """Release the workers; ``kill`` ends running tasks at once."""
 
-    def _cancel_started(self) -> list[Hashable]:
-        return []
+    def _cancel_started(self) -> None:
+        """Take back the tasks handed to workers that have not started."""
 
     def _running(self) -> int:
         return 0
-
-    def __enter__(self) -> TaskPool:
-        return self
-
-    def __exit__(self, *exc: object) -> None:
-        self.close(kill=exc[0] is not None)
 
 
 class InlinePool(TaskPool):
@@ -121,15 +128,11 @@ class InlinePool(TaskPool):
             return Outcome(task.key, error=e)
 
 
-def _ignore_stop_signals() -> None:
+def _worker_init(environment: dict[str, str]) -> None:
     # The parent process decides when to stop: a Ctrl-C or SIGTERM sent to the
     # whole process group reaches it, and it ends the workers itself.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     signal.signal(signal.SIGTERM, signal.SIG_IGN)
-
-
-def _worker_init(environment: dict[str, str]) -> None:
-    _ignore_stop_signals()
     os.environ.update(environment)
 
 
@@ -224,11 +227,9 @@ class ProcessPool(TaskPool):
         else:
             self._queued.appendleft(task)
 
-    def _cancel_started(self) -> list[Hashable]:
-        keys = []
+    def _cancel_started(self) -> None:
         for f in [f for f in self._running_tasks if f.cancel()]:
-            keys.append(self._running_tasks.pop(f).key)
-        return keys
+            del self._running_tasks[f]
 
     def _shutdown(self, kill: bool) -> None:
         executor, self._executor = self._executor, None
@@ -377,11 +378,12 @@ class DaskPool(TaskPool):
                 f.release()
         return self._done.popleft() if self._done else None
 
-    def _cancel_started(self) -> list[Hashable]:
+    def _cancel_started(self) -> None:
         processing = {key for keys in self.client.processing().values() for key in keys}
         queued = [f for f in self._running_tasks if f.key not in processing and not f.done()]
         self.client.cancel(queued)
-        return [t.key for f in queued for t in self._running_tasks.pop(f)]
+        for f in queued:
+            del self._running_tasks[f]
 
     def close(self, kill: bool = False) -> None:
         self._queued.clear()

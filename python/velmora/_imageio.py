@@ -255,19 +255,6 @@ def atomic_write(path: StrPath) -> Iterator[IO[bytes]]:
         raise
 
 
-def temp_files_of(path: StrPath) -> list[str]:
-    """Temporary files that an interrupted atomic write of `path` left behind."""
-    folder, name = os.path.split(os.path.abspath(os.fspath(path)))
-    try:
-        entries = os.listdir(folder)
-    except OSError:
-        return []
-    prefix = f".{name}."
-    return [
-        os.path.join(folder, e) for e in entries if e.startswith(prefix) and e.endswith(TEMP_SUFFIX)
-    ]
-
-
 def remove_temp_files(paths: Iterable[StrPath]) -> None:
     """Remove the temporary files that interrupted atomic writes of any of
     ``paths`` left behind (a write whose process was killed), reading each
@@ -344,5 +331,4 @@ __all__ = [
     "read_gray",
     "save_lossless",
     "save_npz",
-    "temp_files_of",
 ]
