@@ -3,8 +3,8 @@
 //
 // velmora_core exports the first four. The velmora package's own extension
 // module exports the rest: the detailed pipeline seeded from a caller's
-// number, the pool size alone, and two instrumented variants of the
-// velmora_core functions for benchmarks.
+// number, the pool size alone, two instrumented variants of the velmora_core
+// functions for benchmarks, and steganalysis features.
 #pragma once
 
 #include "module/binding.hpp"
@@ -20,6 +20,9 @@ extern FunctionDescription embed_seeded_desc;
 extern FunctionDescription pool_size_desc;
 extern FunctionDescription timed_sparse_map_desc;
 extern FunctionDescription timed_select_coords_desc;
+extern FunctionDescription extract_features_desc;
+extern FunctionDescription feature_submodels_desc;
+extern FunctionDescription feature_min_side_desc;
 
 PyObject* run_velmora_engine(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames);
@@ -42,5 +45,15 @@ PyObject* timed_sparse_map(PyObject* self, PyObject* const* args, Py_ssize_t nar
 //     -> (coordinate list, conversion_ms, engine_ms, output_ms)
 PyObject* timed_select_coords(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames);
+
+// extract_features(image, kind) -> 1-D float64 array of the image's features.
+PyObject* extract_features(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames);
+// feature_submodels(kind) -> [(name, dimension), ...] in output order.
+PyObject* feature_submodels(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames);
+// feature_min_side(kind) -> the smallest image side the set accepts.
+PyObject* feature_min_side(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames);
 
 }  // namespace velmora::py

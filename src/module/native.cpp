@@ -46,20 +46,50 @@ constexpr char kTimedSelectCoordsDoc[] =
     "(coords, conversion_ms, engine_ms, output_ms), the milliseconds spent\n"
     "converting the caller's pool, in the colony search, and building the result.";
 
+constexpr char kExtractFeaturesDoc[] =
+    "extract_features(image, kind)\n"
+    "--\n"
+    "\n"
+    "The steganalysis features of `image` (a 2-D uint8 array of any strides,\n"
+    "never modified) as a new 1-D float64 array: kind \"spam\" (686 values),\n"
+    "\"srmq1\" (12,753) or \"srm\" (34,671), submodel after submodel in the order\n"
+    "of feature_submodels(kind). Raises ValueError for an unknown kind and for\n"
+    "an image with fewer rows or columns than feature_min_side(kind).";
+
+constexpr char kFeatureSubmodelsDoc[] =
+    "feature_submodels(kind)\n"
+    "--\n"
+    "\n"
+    "The submodels of feature set `kind` as a list of (name, dimension) tuples,\n"
+    "in the order in which extract_features writes them.";
+
+constexpr char kFeatureMinSideDoc[] =
+    "feature_min_side(kind)\n"
+    "--\n"
+    "\n"
+    "The smallest number of rows and of columns of an image whose `kind`\n"
+    "features are defined.";
+
 constexpr char kModuleDoc[] =
     "Native entry points of the velmora package, built from the same engine and\n"
     "argument handling as velmora_core: embedding seeded from a caller's number,\n"
-    "the pool size alone, and instrumented calls for benchmarks.";
+    "the pool size alone, instrumented calls for benchmarks, and steganalysis\n"
+    "features (SPAM and the spatial rich model).";
 
 PyMethodDef functions[] = {
     fastcall_method("embed_seeded", embed_seeded, kEmbedSeededDoc),
     fastcall_method("pool_size", pool_size, kPoolSizeDoc),
     fastcall_method("timed_sparse_map", timed_sparse_map, kTimedSparseMapDoc),
     fastcall_method("timed_select_coords", timed_select_coords, kTimedSelectCoordsDoc),
+    fastcall_method("extract_features", extract_features, kExtractFeaturesDoc),
+    fastcall_method("feature_submodels", feature_submodels, kFeatureSubmodelsDoc),
+    fastcall_method("feature_min_side", feature_min_side, kFeatureMinSideDoc),
 };
 
-FunctionDescription* descriptions[] = {&embed_seeded_desc, &pool_size_desc, &timed_sparse_map_desc,
-                                       &timed_select_coords_desc};
+FunctionDescription* descriptions[] = {&embed_seeded_desc,     &pool_size_desc,
+                                       &timed_sparse_map_desc, &timed_select_coords_desc,
+                                       &extract_features_desc, &feature_submodels_desc,
+                                       &feature_min_side_desc};
 
 ModuleSpec spec("velmora._native", kModuleDoc, functions, descriptions,
                 "velmora._native.PySliceContainer");
