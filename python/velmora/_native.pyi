@@ -1,6 +1,7 @@
 """Native entry points of the velmora package, built from the same engine and
 argument handling as velmora_core: embedding seeded from a caller's number,
-the pool size alone, and instrumented calls for benchmarks.
+the pool size alone, instrumented calls for benchmarks, and steganalysis
+features (SPAM and the spatial rich model).
 """
 
 from collections.abc import Sequence
@@ -9,7 +10,15 @@ from typing import SupportsIndex
 import numpy as np
 import numpy.typing as npt
 
-__all__ = ["embed_seeded", "pool_size", "timed_sparse_map", "timed_select_coords"]
+__all__ = [
+    "embed_seeded",
+    "pool_size",
+    "timed_sparse_map",
+    "timed_select_coords",
+    "extract_features",
+    "feature_submodels",
+    "feature_min_side",
+]
 
 def embed_seeded(
     image: npt.NDArray[np.uint8],
@@ -45,3 +54,12 @@ def timed_select_coords(
     seed: SupportsIndex,
 ) -> tuple[list[tuple[int, int]], float, float, float]:
     """dabc_select_coords with (conversion_ms, engine_ms, output_ms)."""
+
+def extract_features(image: npt.NDArray[np.uint8], kind: str) -> npt.NDArray[np.float64]:
+    """The `kind` features ("spam", "srmq1" or "srm") of `image` as a 1-D array."""
+
+def feature_submodels(kind: str) -> list[tuple[str, int]]:
+    """The submodels of feature set `kind`: (name, dimension), in output order."""
+
+def feature_min_side(kind: str) -> int:
+    """The smallest number of rows and columns that feature set `kind` accepts."""

@@ -1,6 +1,7 @@
 #include "features/kernels.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 #if defined(__x86_64__) && defined(__GNUC__)
@@ -235,9 +236,11 @@ __attribute__((target("avx2"))) void min_max_rows_avx2(const std::uint8_t* const
   }
 }
 
+std::atomic<bool> avx2_allowed{true};
+
 bool have_avx2() {
-  static const bool yes = __builtin_cpu_supports("avx2");
-  return yes;
+  static const bool cpu = __builtin_cpu_supports("avx2");
+  return cpu && avx2_allowed.load(std::memory_order_relaxed);
 }
 
 #endif
@@ -256,6 +259,14 @@ void column_codes5(const std::uint8_t* const r[5], std::size_t n, std::uint16_t*
   if (have_avx2()) return column_codes5_avx2(r, n, out);
 #endif
   column_codes5_generic(r, n, out);
+}
+
+void allow_avx2(bool allowed) {
+#ifdef VELMORA_X86_KERNELS
+  avx2_allowed.store(allowed, std::memory_order_relaxed);
+#else
+  (void)allowed;
+#endif
 }
 
 void min_max_rows(const std::uint8_t* const* src, std::size_t count, std::size_t n,

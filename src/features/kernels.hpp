@@ -31,6 +31,10 @@ void min_max_rows(const std::uint8_t* const* src, std::size_t count, std::size_t
 void residual_codes(const std::int16_t* const* src, const std::int16_t* weights, std::size_t taps,
                     std::size_t n, std::int16_t t1, std::int16_t t2, std::uint8_t* out);
 
+// Whether the kernels may use AVX2 instructions on a CPU that has them (the
+// default). The engine's tests turn it off to compare both paths.
+void allow_avx2(bool allowed);
+
 // Bytes that every array the kernels read must have after its last element
 // (the vector loops may read, but never use, a little beyond it).
 constexpr std::size_t kReadPadding = 64;
