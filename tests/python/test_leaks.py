@@ -90,6 +90,15 @@ SCENARIOS = [
     ("timed map", _native.timed_sparse_map, (IMG,), {}, None),
     ("timed select", _native.timed_select_coords, (IMG, POOL, 10, 4, 3, 1), {}, None),
     ("timed select pool", _native.timed_select_coords, (IMG, BrokenSequence(), 1, 2, 3, 4), {}, KeyError),
+    ("features ok", _native.extract_features, (IMG, "srmq1"), {}, None),
+    ("features spam", _native.extract_features, (IMG[::-1].T,), {"kind": "spam"}, None),
+    ("features too small", _native.extract_features, (IMG[:7], "srm"), {}, ValueError),
+    ("features unknown kind", _native.extract_features, (IMG, "srm2"), {}, ValueError),
+    ("features kind type", _native.extract_features, (IMG, b"srm"), {}, TypeError),
+    ("features image", _native.extract_features, (IMG.astype(np.int16), "srm"), {}, TypeError),
+    ("submodels", _native.feature_submodels, ("srm",), {}, None),
+    ("submodels binding", _native.feature_submodels, (), {"kinds": "srm"}, TypeError),
+    ("min side", _native.feature_min_side, ("spam",), {}, None),
 ]
 
 
