@@ -7,7 +7,7 @@
 #      the velmora package);
 #   3. for Python 3.11, a clean environment with the wheel and its eval and
 #      cluster extras (conseal, sealwatch and PyTorch: several GB; Dask), and
-#      the evaluation and cluster tests;
+#      the evaluation and cluster tests and the features against sealwatch's;
 #   4. the engine tests and the pytest suite again against an AddressSanitizer
 #      and UndefinedBehaviorSanitizer build.
 #
@@ -112,7 +112,8 @@ if [ "${VELMORA_EVAL:-1}" = "1" ]; then
   "$env/bin/python" -m pip install -q "${wheel}[eval,cluster]" pytest hypothesis scikit-image
   du -sh "$env" | sed 's/^/eval environment: /'
   (cd "$work" && "$env/bin/python" -m pytest -q -p no:cacheprovider \
-    "$root/tests/python/test_evaluate.py" "$root/tests/python/test_cluster.py")
+    "$root/tests/python/test_evaluate.py" "$root/tests/python/test_cluster.py" \
+    "$root/tests/python/test_features_reference.py")
 fi
 
 # --- sanitizers ------------------------------------------------------------------
