@@ -1,6 +1,7 @@
 """Native entry points of the velmora package, built from the same engine and
 argument handling as velmora_core: embedding seeded from a caller's number,
-the pool size alone, and instrumented calls for benchmarks.
+the pool size alone, instrumented calls for benchmarks, and the steganalysis
+feature extractor behind velmora.features.
 """
 
 from collections.abc import Sequence
@@ -9,7 +10,15 @@ from typing import SupportsIndex
 import numpy as np
 import numpy.typing as npt
 
-__all__ = ["embed_seeded", "pool_size", "timed_sparse_map", "timed_select_coords"]
+__all__ = [
+    "embed_seeded",
+    "extract_features",
+    "feature_min_side",
+    "feature_submodels",
+    "pool_size",
+    "timed_sparse_map",
+    "timed_select_coords",
+]
 
 def embed_seeded(
     image: npt.NDArray[np.uint8],
@@ -45,3 +54,13 @@ def timed_select_coords(
     seed: SupportsIndex,
 ) -> tuple[list[tuple[int, int]], float, float, float]:
     """dabc_select_coords with (conversion_ms, engine_ms, output_ms)."""
+
+def extract_features(image: npt.NDArray[np.uint8], kind: str) -> npt.NDArray[np.float64]:
+    """The `kind` features ("spam", "srmq1" or "srm") of a 2-D uint8 image:
+    a new 1-D float64 array, the submodels in feature_submodels(kind) order."""
+
+def feature_submodels(kind: str) -> list[tuple[str, int]]:
+    """(name, dimension) of each submodel of `kind`, in output order."""
+
+def feature_min_side(kind: str) -> int:
+    """The shortest image side that `kind` accepts."""
