@@ -343,7 +343,8 @@ def _add_features_parser(sub: Any) -> None:
 
 
 def _add_evaluate_parser(sub: Any) -> None:
-    from ._evaltasks import FEATURE_SETS, METHODS
+    from ._evaltasks import METHODS
+    from .features import KINDS, dimension
 
     p = sub.add_parser(
         "evaluate", help="measure how detectable the embedding is, against baseline methods",
@@ -362,8 +363,8 @@ def _add_evaluate_parser(sub: Any) -> None:
             methods: velmora (this system, seeded velmora.embed), lsbm (LSB matching at random
               positions), hill, suniward, wow, mipod (conseal's simulators), none (the cover
               unchanged: a control, whose P_E is chance)
-            features (sealwatch): {', '.join(f'{k} ({v})' for k, v in FEATURE_SETS.items())} dimensions;
-              spam uses sealwatch's Rust backend
+            features: {', '.join(f'{k} ({dimension(k)})' for k in KINDS)} dimensions, from velmora's native
+              extractor, as velmora features extracts them; detector: sealwatch's FLD ensemble
 
             P_E = min over thresholds of (P_FA + P_MD) / 2 on the test half, from the summed
             projections of the ensemble's base learners; vote error is that of its majority vote.
@@ -379,7 +380,7 @@ def _add_evaluate_parser(sub: Any) -> None:
     p.add_argument("--methods", type=_name_list, default=("velmora", "lsbm", "hill"), metavar="M,...",
                    help=f"methods to compare, of {', '.join(METHODS)} (default: velmora,lsbm,hill)")
     p.add_argument("--features", type=str.lower, default="spam", metavar="SET",
-                   help=f"feature set: {', '.join(FEATURE_SETS)} (default: spam)")
+                   help=f"feature set: {', '.join(KINDS)} (default: spam)")
     p.add_argument("--crop", type=_int_at_least(1), default=None, metavar="N",
                    help="use seeded N x N crops of the images instead of whole images; images smaller "
                         "than N are left out")
