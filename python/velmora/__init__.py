@@ -12,6 +12,10 @@ they run: ``import velmora`` itself imports none of them.
 - derive_seed(seed, *labels): the per-item seeds of reproducible runs
 - evaluate(covers, report_dir, ...): detectability against baseline methods
   with steganalysis features and an FLD ensemble (needs the ``eval`` extra)
+- features: the submodule of steganalysis features (SPAM and the spatial rich
+  model) from the native extractor: extract(image, kind), submodels(kind),
+  dimension(kind), min_side(kind), and load(folder) for the matrix that
+  ``velmora features`` writes
 - load_gray(path, gray=False): an image file as a 2-D uint8 array
 - save_lossless(path, array): write one atomically in a lossless format
 - psnr(cover, stego): peak signal-to-noise ratio in dB
@@ -22,6 +26,7 @@ they run: ``import velmora`` itself imports none of them.
 The command line is ``velmora`` (or ``python -m velmora``); see ``velmora --help``.
 """
 
+from . import features
 from ._api import CapacityError, Embedding, capacity, derive_seed, embed, simulate
 from ._evaluate import evaluate
 from ._example import example_image
@@ -36,6 +41,7 @@ __all__ = [
     "embed",
     "evaluate",
     "example_image",
+    "features",
     "load_gray",
     "plot_embedding",
     "plot_pool",

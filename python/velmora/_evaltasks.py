@@ -5,8 +5,9 @@ training and testing one detector.
 Every function here is a top-level function of picklable arguments that reads
 its inputs from files and writes its features to files, so that it can run in
 a local worker process or on a cluster worker that shares the file system.
-The field's libraries (``conseal``, ``sealwatch``) are imported only inside
-the functions that use them.
+Features come from velmora's native extractor (``velmora.features``); the
+field's libraries (``conseal`` for the baseline methods, ``sealwatch`` for the
+detector) are imported only inside the functions that use them.
 """
 
 from __future__ import annotations
@@ -21,17 +22,13 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+from . import features as feature_sets
 from ._imageio import atomic_write, psnr, read_gray
 
 # Embedding methods: this system, the field's baselines from conseal, and a
 # control that changes nothing (its detection error must be chance).
 CONSEAL_METHODS = ("lsbm", "hill", "suniward", "wow", "mipod")
 METHODS = ("velmora", *CONSEAL_METHODS, "none")
-
-# Feature sets from sealwatch, with their dimensions.
-FEATURE_SETS = {"spam": 686, "srmq1": 12753, "srm": 34671}
-# The smallest image side for which each feature set is defined.
-MIN_SIDE = {"spam": 4, "srmq1": 8, "srm": 8}
 
 # BLAS libraries read these when they are loaded: one thread per worker
 # process keeps several workers from fighting over the cores (training many
@@ -82,25 +79,10 @@ def load_features(path: str) -> npt.NDArray[Any]:
 
 
 def extract(image: npt.NDArray[np.uint8], features: str) -> npt.NDArray[Any]:
-    """The feature vector of one image: sealwatch's submodels, in the order of
-    their names."""
-    import sealwatch as sw  # type: ignore[import-not-found, import-untyped, unused-ignore]
-
-    image = np.ascontiguousarray(image, dtype=np.uint8)
-    if features == "spam":
-        with sw.BACKEND_RUST:  # the fast backend; used for every image alike
-            grouped = sw.spam.extract(image)
-    elif features == "srmq1":
-        grouped = sw.srm.srmq1.extract(image)
-    elif features == "srm":
-        grouped = sw.srm.extract(image)
-    else:
-        raise ValueError(f"unknown feature set {features!r}")
-    # Submodels in the order of their names: sealwatch builds the SRM
-    # dictionaries by iterating over a set of names, so their own order, and
-    # that of sw.tools.flatten, changes with each process's string hashing.
-    vector: npt.NDArray[Any] = np.concatenate([np.ravel(grouped[name]) for name in sorted(grouped)])
-    if vector.shape != (FEATURE_SETS[features],) or not np.isfinite(vector).all():
+    """The feature vector of one image from the native extractor, its
+    submodels in the order in which it extracts them."""
+    vector = feature_sets.extract(image, features)
+    if vector.shape != (feature_sets.dimension(features),) or not np.isfinite(vector).all():
         raise ValueError(f"{features} features of a {image.shape[0]}x{image.shape[1]} image are not finite")
     return vector
 

@@ -2,15 +2,16 @@
 field's standard way against baseline methods.
 
 Covers (image files, or seeded crops of them) are embedded by each method at
-each payload; rich-model features are extracted from every cover and stego
-image; for each method and payload an FLD ensemble is trained on the paired
+each payload; SPAM or rich-model features are extracted from every cover and
+stego image by velmora's native extractor; for each method and payload an FLD ensemble is trained on the paired
 features of half of the source images and tested on the other half, over
 several random splits; the report gives the minimal total error
 P_E = min over thresholds of (P_FA + P_MD) / 2, as mean and standard
 deviation over the splits.
 
 Everything is seeded from one number. Features and detector results are
-cached in REPORT_DIR/cache under keys that name everything they depend on,
+cached in REPORT_DIR/cache under keys that name everything they depend on
+(the extractor among it, so that no run mixes features of two versions),
 so a second run with more methods, payloads or splits computes only what is
 new, and a run stopped by Ctrl-C goes on where it stopped.
 """
@@ -37,9 +38,7 @@ from ._api import check_seed, derive_seed
 from ._batch import UsageError, find_images
 from ._evaltasks import (
     CONSEAL_METHODS,
-    FEATURE_SETS,
     METHODS,
-    MIN_SIDE,
     ONE_THREAD,
     Cover,
     cover_task,
@@ -48,6 +47,7 @@ from ._evaltasks import (
     train_task,
 )
 from ._executor import Interrupted, Outcome, StopRequest, TaskPool, open_pool
+from .features import EXTRACTOR, KINDS, dimension, min_side
 from ._imageio import atomic_write, remove_temp_files
 
 EXTRA_HINT = "pip install 'velmora-core[eval]'"
@@ -99,8 +99,8 @@ class EvalSettings:
             raise UsageError("no method to evaluate")
         if len(set(self.methods)) != len(self.methods):
             raise UsageError("a method is named twice")
-        if self.features not in FEATURE_SETS:
-            raise UsageError(f"unknown feature set {self.features!r}: choose from {', '.join(FEATURE_SETS)}")
+        if self.features not in KINDS:
+            raise UsageError(f"unknown feature set {self.features!r}: choose from {', '.join(KINDS)}")
         if not self.payloads:
             raise UsageError("no payload to evaluate")
         for p in self.payloads:
@@ -110,16 +110,17 @@ class EvalSettings:
             raise UsageError("a payload is named twice")
         if self.splits < 1:
             raise UsageError("--splits must be at least 1")
-        if self.crop is not None and self.crop < MIN_SIDE[self.features]:
+        side = min_side(self.features)
+        if self.crop is not None and self.crop < side:
             raise UsageError(
-                f"{self.features} features need images of at least {MIN_SIDE[self.features]}x"
-                f"{MIN_SIDE[self.features]} pixels; --crop {self.crop} is smaller"
+                f"{self.features} features need images of at least {side}x{side} pixels; --crop "
+                f"{self.crop} is smaller"
             )
         if self.crops_per_image < 1:
             raise UsageError("--crops-per-image must be at least 1")
         if self.learners is not None and self.learners < 1:
             raise UsageError("--learners must be at least 1 (or auto)")
-        dim = FEATURE_SETS[self.features]
+        dim = dimension(self.features)
         if self.subspace is not None and not 1 <= self.subspace <= dim:
             raise UsageError(f"--subspace must be between 1 and {dim}, the dimension of {self.features}")
         for fmt in self.figure_formats:
@@ -136,6 +137,7 @@ class EvalSettings:
 
 def check_dependencies(settings: EvalSettings, cluster: bool = False) -> None:
     """UsageError naming the extra to install when a library is missing."""
+    # sealwatch for the detector, the FLD ensemble
     needed = ["sealwatch", "threadpoolctl", "PIL", "tqdm", "matplotlib"]
     if any(m in CONSEAL_METHODS for m in settings.methods):
         needed.append("conseal")
@@ -193,7 +195,7 @@ def find_covers(inputs: Sequence[str], settings: EvalSettings, skip: str | None 
             )
         by_rel[key] = source
     result = CoverSet(covers=[], sources=0)
-    min_side = MIN_SIDE[settings.features]
+    side = min_side(settings.features)
     for source, rel_path in found:
         rel = rel_path.as_posix()
         try:
@@ -205,7 +207,7 @@ def find_covers(inputs: Sequence[str], settings: EvalSettings, skip: str | None 
             continue
         result.stats[rel] = {"size": st.st_size, "mtime_ns": st.st_mtime_ns}
         if settings.crop is None:
-            if min(h, w) < min_side:
+            if min(h, w) < side:
                 result.unusable[rel] = f"{h}x{w} is too small for {settings.features} features"
                 continue
             result.covers.append(Cover(source, rel, settings.gray))
@@ -346,7 +348,8 @@ class EvaluationRun:
 
     def _stego_key(self, method: str, payload: float, c: Cover) -> str:
         engine = list(self.s.engine) if method == "velmora" else None
-        return self._cover_key(c, kind="stego", features=self.s.features, method=method, payload=payload,
+        return self._cover_key(c, kind="stego", features=self.s.features, extractor=EXTRACTOR, method=method,
+                               payload=payload,
                                seed=self._item_seed(method, payload, c), engine=engine)
 
     # -- phases --------------------------------------------------------------
@@ -384,7 +387,7 @@ class EvaluationRun:
         self.cover_info: dict[str, dict[str, Any]] = {}  # cover id -> features key, shape, pool size
         todo = []
         for c in self.covers.covers:
-            fkey = self._cover_key(c, kind="cover", features=s.features)
+            fkey = self._cover_key(c, kind="cover", features=s.features, extractor=EXTRACTOR)
             pkey = self._cover_key(c, kind="pool", min_block=s.engine[2])
             frec, prec = self.cache.get(fkey), self.cache.get(pkey)
             if frec is not None and prec is not None:
@@ -507,8 +510,9 @@ class EvaluationRun:
                     files = {name: ([p[0] for p in side], [p[1] for p in side])
                              for name, side in (("train", train), ("test", test))}
                     seed = derive_seed(s.seed, "ensemble", method, payload, i)
-                    key = Cache.key(kind="train", method=method, payload=payload, features=s.features, split=i,
-                                    learners=s.learners, subspace=s.subspace, seed=seed,
+                    key = Cache.key(kind="train", method=method, payload=payload, features=s.features,
+                                    extractor=EXTRACTOR, split=i, learners=s.learners, subspace=s.subspace,
+                                    seed=seed,
                                     files=hashlib.sha256(json.dumps(files).encode()).hexdigest())
                     record = self.cache.get(key)
                     if record is not None:
@@ -606,8 +610,8 @@ class EvaluationRun:
             f"- covers: {len(self.covers.covers)} from {self.covers.sources} source image(s) ({crop}); "
             f"{len(self.usable)} usable",
             f"- methods: {', '.join(s.methods)}; payloads: {', '.join(f'{p:g}' for p in s.payloads)} bits per pixel",
-            f"- features: {s.features} ({FEATURE_SETS[s.features]} dimensions, sealwatch"
-            + (", Rust backend" if s.features == "spam" else "") + ")",
+            f"- features: {s.features} ({dimension(s.features)} dimensions, velmora's native extractor "
+            f"{EXTRACTOR})",
             f"- detector: {s.detector()}" + self._chosen(rows),
             f"- splits: {s.splits} random halves by source image (splits.csv lists them); seed {s.seed}",
             f"- velmora engine: colony size {s.engine[0]}, {s.engine[1]} iterations, minimum block {s.engine[2]}",
@@ -799,7 +803,8 @@ def evaluate(
     )
     settings.check()
     check_dependencies(settings, cluster=cluster is not None)
-    # The workers fork from a server that has imported the libraries once.
+    # The workers fork from a server that has imported the libraries once
+    # (sealwatch for the detector).
     preload = ["velmora._evaltasks", "sealwatch", "threadpoolctl"]
     if any(m in CONSEAL_METHODS for m in settings.methods):
         preload.append("conseal")

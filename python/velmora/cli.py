@@ -1,4 +1,5 @@
-"""The ``velmora`` command line: demo, embed, pool, show and verify.
+"""The ``velmora`` command line: demo, embed, pool, show, verify, features and
+evaluate.
 
 Run ``velmora --help`` or ``velmora COMMAND --help`` for the options.
 Exit codes: 0 success, 1 a failed image or check, 2 a usage error,
@@ -46,6 +47,7 @@ examples:
   velmora pool photo.png -o pool.png    the quadtree pool of an image
   velmora show photo.png stego/photo.png --details stego/photo.png.npz -o show.png
   velmora verify photo.png stego/photo.png --details stego/photo.png.npz
+  velmora features photos/ -o photos-srm/ --features srm --jobs 0
   velmora evaluate photos/ -o report/ --crop 256 --crops-per-image 4 --jobs 0
 
 exit codes: 0 success, 1 an image or a check failed, 2 usage error,
@@ -273,12 +275,76 @@ def build_parser() -> argparse.ArgumentParser:
     _add_gray_option(p)
     p.set_defaults(func=cmd_verify)
 
+    _add_features_parser(sub)
     _add_evaluate_parser(sub)
     return parser
 
 
+def _feature_kind(text: str) -> str:
+    from .features import KINDS
+
+    kind = text.strip().lower()
+    if kind not in KINDS:
+        raise argparse.ArgumentTypeError(
+            f"unknown feature set {text!r}: choose {', '.join(KINDS[:-1])} or {KINDS[-1]}")
+    return kind
+
+
+def _add_features_parser(sub: Any) -> None:
+    from . import features
+
+    sizes = ", ".join(f"{k} {features.dimension(k)} ({features.min_side(k)}x{features.min_side(k)})"
+                      for k in features.KINDS)
+    p = sub.add_parser(
+        "features", help="extract the steganalysis features of a collection of images into one matrix",
+        description=textwrap.fill(
+            "Extract the SPAM or spatial rich model features of every image with velmora's native "
+            "extractor and write them as one float32 matrix, a row per image in the sorted order of the "
+            "images' paths: the usual input of a classifier. OUT/features.npy holds the matrix and "
+            "OUT/index.json each row's image path, the submodels of the columns and the images "
+            "skipped. Rows are written as images finish, so memory stays small however many there "
+            "are. Exit code 0 when every image has a row, 1 when any was skipped (the others are "
+            "still done).",
+            width=79,
+            break_on_hyphens=False,
+        ),
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+        epilog=textwrap.dedent(f"""\
+            Folders are searched recursively for .png, .pgm, .ppm, .pnm, .tif, .tiff and .bmp files;
+            files named explicitly may be in any format Pillow reads. A row is named by its image's
+            path relative to the input it was found under (its file name when named itself).
+
+            feature sets, dimensions (smallest image): {sizes}
+            Unreadable images, colour images without --gray and images smaller than the feature set
+            takes are reported and get no row.
+
+            OUT/features.npy   rows x dimension, float32: numpy.load(path, mmap_mode="r") maps it
+            OUT/index.json     kind, extractor, submodels [[name, dimension], ...] in column order,
+                               paths (one per row), skipped {{path: reason}}, status
+            In Python, velmora.features.load(OUT) returns all of it, the matrix memory-mapped.
+
+            Ctrl-C (or SIGTERM) finishes the images in progress and stops (exit code 130 or 143); a
+            second one stops at once. The rows done are kept either way (in OUT/features.partial.npy
+            and OUT/progress.jsonl until the run is complete): run the same command with --resume to
+            finish without extracting any image twice."""),
+    )
+    p.add_argument("inputs", nargs="+", metavar="INPUT", help="image files or folders")
+    p.add_argument("-o", "--output", required=True, metavar="OUT",
+                   help="folder for the matrix and its index (created if missing)")
+    p.add_argument("--features", type=_feature_kind, required=True, metavar="SET",
+                   help=f"feature set: {', '.join(features.KINDS)}")
+    _add_gray_option(p)
+    _add_workers_options(p)
+    p.add_argument("--resume", action="store_true",
+                   help="go on with a stopped run in OUT: images with a row or skipped before are not "
+                        "extracted again; refused when OUT was written with other inputs, another "
+                        "--features or --gray")
+    p.set_defaults(func=cmd_features)
+
+
 def _add_evaluate_parser(sub: Any) -> None:
-    from ._evaltasks import FEATURE_SETS, METHODS
+    from ._evaltasks import METHODS
+    from .features import KINDS, dimension
 
     p = sub.add_parser(
         "evaluate", help="measure how detectable the embedding is, against baseline methods",
@@ -297,8 +363,8 @@ def _add_evaluate_parser(sub: Any) -> None:
             methods: velmora (this system, seeded velmora.embed), lsbm (LSB matching at random
               positions), hill, suniward, wow, mipod (conseal's simulators), none (the cover
               unchanged: a control, whose P_E is chance)
-            features (sealwatch): {', '.join(f'{k} ({v})' for k, v in FEATURE_SETS.items())} dimensions;
-              spam uses sealwatch's Rust backend
+            features: {', '.join(f'{k} ({dimension(k)})' for k in KINDS)} dimensions, from velmora's native
+              extractor, as velmora features extracts them; detector: sealwatch's FLD ensemble
 
             P_E = min over thresholds of (P_FA + P_MD) / 2 on the test half, from the summed
             projections of the ensemble's base learners; vote error is that of its majority vote.
@@ -314,7 +380,7 @@ def _add_evaluate_parser(sub: Any) -> None:
     p.add_argument("--methods", type=_name_list, default=("velmora", "lsbm", "hill"), metavar="M,...",
                    help=f"methods to compare, of {', '.join(METHODS)} (default: velmora,lsbm,hill)")
     p.add_argument("--features", type=str.lower, default="spam", metavar="SET",
-                   help=f"feature set: {', '.join(FEATURE_SETS)} (default: spam)")
+                   help=f"feature set: {', '.join(KINDS)} (default: spam)")
     p.add_argument("--crop", type=_int_at_least(1), default=None, metavar="N",
                    help="use seeded N x N crops of the images instead of whole images; images smaller "
                         "than N are left out")
@@ -576,6 +642,32 @@ def cmd_verify(args: argparse.Namespace) -> int:
         ok, message = False, describe_error(e)
     print(f"{'OK' if ok else 'FAIL'}: {message}", flush=True)
     return 0 if ok else 1
+
+
+def cmd_features(args: argparse.Namespace) -> int:
+    from ._featurebatch import FeatureRun, exit_code
+    from .features import MATRIX_NAME, dimension
+
+    workers = args.jobs or (os.cpu_count() or 1)
+    run = FeatureRun(args.inputs, args.output, args.features, args.gray, workers, args.resume,
+                     cluster=args.cluster)
+    summary = run.run()
+    parts = [f"{summary.ok} extracted", f"{summary.skipped} skipped"]
+    if summary.before:
+        earlier = f" ({summary.skipped_before} of them skipped)" if summary.skipped_before else ""
+        parts.append(f"{summary.before} done before{earlier}")
+    if summary.converted:
+        parts.append(f"{summary.converted} converted to grayscale")
+    if summary.stopped_by is not None:
+        done = summary.before + summary.ok + summary.skipped
+        _err("features", f"stopped by {signal.Signals(summary.stopped_by).name} with {done} of "
+                         f"{summary.total} image(s) done: {', '.join(parts)}. The rows done are kept in "
+                         f"{args.output}; run the same command with --resume to finish.")
+    else:
+        matrix = os.path.join(args.output, MATRIX_NAME)
+        print(f"{summary.total} image(s): {', '.join(parts)}; wrote {matrix} "
+              f"({summary.rows} x {dimension(args.features)} float32, {args.features})")
+    return exit_code(summary)
 
 
 def cmd_evaluate(args: argparse.Namespace) -> int:

@@ -24,11 +24,14 @@ def figure_pixels(h: int, w: int, panels: int, zoom: int) -> tuple[int, int]:
     return panels * w * zoom + (panels + 1) * MARGIN, h * zoom + TITLE + 2 * MARGIN
 
 
-def run_velmora(*args: object, cwd: Path | None = None, timeout: float = 120) -> subprocess.CompletedProcess[str]:
-    """`python -m velmora ARGS` with stdin closed; output captured as text."""
+def run_velmora(*args: object, cwd: Path | None = None, timeout: float = 120,
+                env: dict[str, str] | None = None) -> subprocess.CompletedProcess[str]:
+    """`python -m velmora ARGS` with stdin closed, and `env` added to the
+    environment; output captured as text."""
     return subprocess.run(
         [sys.executable, "-m", "velmora", *map(str, args)],
         cwd=cwd,
+        env=None if env is None else {**os.environ, **env},
         stdin=subprocess.DEVNULL,
         capture_output=True,
         text=True,

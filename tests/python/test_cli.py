@@ -61,7 +61,7 @@ def embedded(inputs: Path, tmp_path_factory: pytest.TempPathFactory) -> tuple[Pa
 
 
 def test_help_for_every_command() -> None:
-    for command in ([], ["demo"], ["embed"], ["pool"], ["show"], ["verify"]):
+    for command in ([], ["demo"], ["embed"], ["pool"], ["show"], ["verify"], ["features"]):
         result = run_velmora(*command, "--help")
         assert result.returncode == 0, result.stderr
         assert result.stdout.startswith("usage: velmora"), result.stdout

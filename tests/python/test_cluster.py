@@ -1,4 +1,4 @@
-"""velmora embed and evaluate on a Dask cluster: a LocalCluster, and a
+"""velmora embed, features and evaluate on a Dask cluster: a LocalCluster, and a
 scheduler with worker processes that the tests start and stop themselves,
 all on 127.0.0.1. Seeded runs must write what a local run writes, whatever
 happens to the workers."""
@@ -211,3 +211,13 @@ def test_evaluate_on_a_cluster_gives_the_local_results(tmp_path: Path):
     assert table(tmp_path / "dask") == table(tmp_path / "local")
     assert (tmp_path / "dask" / "splits.csv").read_bytes() == (tmp_path / "local" / "splits.csv").read_bytes()
     assert "(a Dask cluster)" in (tmp_path / "dask" / "report.md").read_text()
+
+
+def test_features_on_a_cluster_are_those_of_a_local_run(images: Path, tmp_path: Path) -> None:
+    files = {}
+    for name, how in (("local", ("--jobs", "1")), ("cluster", ("--cluster", "local:2"))):
+        out = tmp_path / name
+        result = run_velmora("features", images, "-o", out, "--features", "spam", *how, timeout=600)
+        assert result.returncode == 0, result.stderr
+        files[name] = {p.name: p.read_bytes() for p in sorted(out.iterdir())}
+    assert files["cluster"] == files["local"] and sorted(files["local"]) == ["features.npy", "index.json"]

@@ -222,6 +222,7 @@ def test_lsbm_at_one_bit_per_pixel_is_detected_and_the_control_is_not(detectable
         assert (detectable / name).stat().st_size > 0
     report = (detectable / "report.md").read_text()
     assert "--seed 5" in report and "100 base learners, 60 subspace dimensions" in report
+    assert "spam (686 dimensions, velmora's native extractor velmora-native-1)" in report
     assert f"| lsbm | 1 | {CROPS * len(ALL)} | 0 |" in report
 
 
