@@ -1,7 +1,10 @@
 #include "module/convert.hpp"
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -9,6 +12,11 @@
 #include <string>
 #include <unordered_map>
 #include <vector>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
 
 namespace velmora::py {
 
@@ -196,7 +204,8 @@ inline PyObject* new_pair(PyObject* y, PyObject* x) {
 #endif
 }
 
-// Results from which on the collector is settled before the list is tracked.
+// Results from which on the collector is settled before the list is tracked,
+// and the arenas for their tuples are populated as they are mapped.
 constexpr std::size_t kLargeResult = std::size_t{1} << 16;
 
 // Allocating the tuples of a large result counts towards the collector's
@@ -233,6 +242,76 @@ class CollectorPause {
  private:
   bool was_enabled_;
 };
+
+// The small-object allocator's arena allocator as the module found it when it
+// was imported.
+PyObjectArenaAllocator imported_arenas{};
+
+#if defined(__linux__) && defined(MADV_POPULATE_WRITE) && !defined(Py_GIL_DISABLED)
+
+// False once the kernel has refused to populate an arena (older than 5.14).
+std::atomic<bool> arena_population_works{true};
+
+// The imported arena allocation, followed by having the kernel populate the
+// arena's whole pages in one call.
+void* allocate_populated_arena(void* ctx, std::size_t size) {
+  void* arena = imported_arenas.alloc(ctx, size);
+  if (arena == nullptr || !arena_population_works.load(std::memory_order_relaxed)) return arena;
+  const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+  const auto begin = reinterpret_cast<std::uintptr_t>(arena);
+  const std::uintptr_t first = (begin + page - 1) / page * page;
+  const std::uintptr_t last = (begin + size) / page * page;
+  if (last > first &&
+      madvise(reinterpret_cast<void*>(first), last - first, MADV_POPULATE_WRITE) != 0 &&
+      errno == EINVAL) {
+    arena_population_works.store(false, std::memory_order_relaxed);
+  }
+  return arena;
+}
+
+// While it lives, every arena (1 MiB) that the interpreter's small-object
+// allocator maps is populated by the kernel in one call, instead of taking one
+// page fault per 4 KiB page as objects are carved from it. For the tuples of a
+// large list, all of whose arenas are new memory, those faults are most of the
+// time the list takes to build.
+//
+// Only the allocation is wrapped: the context and the release stay those of
+// the allocator found at import, so an arena is given back the same way
+// whether or not it was obtained here, and any mix of the old and the new
+// settings that another thread might see is consistent. Nothing is changed
+// when the allocator is no longer the one found at import (someone replaced
+// it). Where the interpreter uses no arenas at all (PYTHONMALLOC=malloc) the
+// wrapper is simply never called.
+class PopulatedArenas {
+ public:
+  PopulatedArenas() {
+    PyObjectArenaAllocator current;
+    PyObject_GetArenaAllocator(&current);
+    if (!arena_population_works.load(std::memory_order_relaxed) ||
+        imported_arenas.alloc == nullptr || current.ctx != imported_arenas.ctx ||
+        current.alloc != imported_arenas.alloc || current.free != imported_arenas.free) {
+      return;
+    }
+    PyObjectArenaAllocator populated = imported_arenas;
+    populated.alloc = allocate_populated_arena;
+    PyObject_SetArenaAllocator(&populated);
+    installed_ = true;
+  }
+  PopulatedArenas(const PopulatedArenas&) = delete;
+  PopulatedArenas& operator=(const PopulatedArenas&) = delete;
+  ~PopulatedArenas() {
+    if (installed_) PyObject_SetArenaAllocator(&imported_arenas);
+  }
+
+ private:
+  bool installed_ = false;
+};
+
+#else
+
+class PopulatedArenas {};
+
+#endif
 
 // A list of (y, x) tuples of ints of known length, filled in order.
 //
@@ -353,6 +432,7 @@ inline bool small_exact_unsigned(PyObject* obj, std::uint64_t& out) {
 
 bool init_conversions(const char* owner_type_name) {
   if (slice_container_type.tp_name != nullptr) return true;
+  PyObject_GetArenaAllocator(&imported_arenas);
   slice_container_type.tp_name = owner_type_name;
   slice_container_type.tp_basicsize = sizeof(SliceContainer);
   slice_container_type.tp_flags = Py_TPFLAGS_DEFAULT;
@@ -515,6 +595,8 @@ PyObject* coords_to_list(const Pool& coords) {
   CoordListBuilder list(coords.size(), max_value);
   {
     CollectorPause pause;
+    std::optional<PopulatedArenas> arenas;
+    if (coords.size() >= kLargeResult) arenas.emplace();
     for (const PixelCoord& c : coords) {
       if (!list.ok() || !list.append(c.y, c.x)) break;
     }
@@ -530,6 +612,8 @@ PyObject* coords_to_list(const QuadtreePool& coords) {
   {
     // The pool's entries in its order, each block row by row.
     CollectorPause pause;
+    std::optional<PopulatedArenas> arenas;
+    if (coords.size() >= kLargeResult) arenas.emplace();
     for (const QuadtreePool::Block& b : coords.blocks()) {
       for (std::size_t r = b.y; r < b.y + b.h && list.ok(); ++r)
         list.append_run(r, b.x, b.w);
