@@ -7,8 +7,8 @@ min_block 4, 4,194,304 entries), each against the engine time of the same
 work, measured in one run:
   * get_quadtree_sparse_map, the whole call, against the quadtree alone
     (velmora._native.pool_size); the instrumented call splits it into the
-    quadtree and building the list of tuples (target: the call at most 8x
-    the engine time);
+    quadtree and building the list of tuples (target: the call at most 6x
+    the engine time on CPython 3.11, at most 8x on 3.12 and 3.13);
   * dabc_select_coords with that pool and 1,000 bits, the whole call, split
     by the instrumented call into converting the pool (target: at most 50 ns
     per entry), the colony search and building the result.
@@ -29,6 +29,7 @@ The engine-only figures are printed by the C++ benchmarks (tools/bench.sh).
 from __future__ import annotations
 
 import statistics
+import sys
 import time
 
 import numpy as np
@@ -58,6 +59,11 @@ def timed(fn, reps: int = 3):
     return statistics.median(times), result
 
 
+# The largest ratio of get_quadtree_sparse_map's whole call to the quadtree
+# alone: allocating the tuples costs more on 3.12 and later.
+LIST_RATIO_TARGET = 6 if sys.version_info < (3, 12) else 8
+
+
 def boundary() -> None:
     img = np.random.default_rng(2048).integers(0, 256, size=(2048, 2048), dtype=np.uint8)
     reps = 5
@@ -71,7 +77,7 @@ def boundary() -> None:
     k = len(pool)
     print(f"== boundary on a 2048x2048 noise image, min_block 4, pool of {k:,} entries (median of {reps})")
     print(f"get_quadtree_sparse_map: whole call {call:7.1f} ms; quadtree alone (pool_size) {engine:6.1f} ms;"
-          f" ratio {call / engine:4.2f} (target <= 8)")
+          f" ratio {call / engine:4.2f} (target <= {LIST_RATIO_TARGET} on {sys.version_info[0]}.{sys.version_info[1]})")
     print(f"  instrumented call: quadtree {inner_engine:6.1f} ms, list of tuples {inner_output:6.1f} ms"
           f" ({inner_output * 1e6 / k:5.1f} ns per entry)")
     call, _ = timed(lambda: vc.dabc_select_coords(img, pool, 1000, 30, 50, 2024), reps)

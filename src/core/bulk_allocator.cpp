@@ -1,5 +1,6 @@
 #include "core/bulk_allocator.hpp"
 
+#include <cstdint>
 #include <cstdlib>
 #include <new>
 
@@ -7,11 +8,13 @@
 #include <sys/mman.h>
 #endif
 
-namespace velmora::detail {
+namespace velmora {
 
 namespace {
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
 }
+
+namespace detail {
 
 void* bulk_allocate(std::size_t bytes) {
   void* p = nullptr;
@@ -33,4 +36,18 @@ void bulk_deallocate(void* p) noexcept {
   std::free(p);
 }
 
-}  // namespace velmora::detail
+}  // namespace detail
+
+void advise_huge_pages(void* p, std::size_t bytes) noexcept {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  const auto begin = reinterpret_cast<std::uintptr_t>(p);
+  const std::uintptr_t first = (begin + (kHugePage - 1)) & ~std::uintptr_t{kHugePage - 1};
+  const std::uintptr_t last = (begin + bytes) & ~std::uintptr_t{kHugePage - 1};
+  if (last > first) (void)madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+#else
+  (void)p;
+  (void)bytes;
+#endif
+}
+
+}  // namespace velmora

@@ -18,6 +18,12 @@ void* bulk_allocate(std::size_t bytes);
 void bulk_deallocate(void* p) noexcept;
 }  // namespace detail
 
+// Offers the whole 2 MiB pages inside [p, p + bytes) to the kernel for
+// transparent huge pages: for a large buffer allocated elsewhere, before it is
+// written for the first time. Only advice, as for the allocator's own blocks;
+// a range without a whole such page is left alone.
+void advise_huge_pages(void* p, std::size_t bytes) noexcept;
+
 template <class T>
 class BulkAllocator {
  public:

@@ -1,11 +1,22 @@
 #include "module/convert.hpp"
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <string>
+#include <unordered_map>
+#include <vector>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
 
 namespace velmora::py {
 
@@ -102,41 +113,110 @@ alignas(16) unsigned char empty_storage[16];
 // ---------------------------------------------------------------------------
 // Coordinates
 
-// Shared int objects for the small coordinate values of one result, so that a
-// list of millions of tuples does not make two new ints per entry.
+// The int objects of one result's coordinate values, each made the first time
+// its value occurs and then shared by every tuple that holds it, so that a list
+// of millions of tuples holds only as many ints as it has distinct values.
+// Values up to the largest coordinate are looked up in a table indexed by the
+// value. The table is bounded by the number of entries too, so that a few
+// coordinates of a very wide image do not make a table of its whole side;
+// values beyond it (only in such results) are kept in a hash map.
 class IntCache {
  public:
-  explicit IntCache(std::size_t limit) : ints_(limit) {}
+  IntCache(std::size_t max_value, std::size_t count)
+      : table_(std::min(max_value, 2 * count + kMinTable) + 1, nullptr) {}
+  IntCache(const IntCache&) = delete;
+  IntCache& operator=(const IntCache&) = delete;
+  ~IntCache() {
+    for (PyObject* v : table_)
+      Py_XDECREF(v);
+    for (auto& [value, v] : beyond_)
+      Py_DECREF(v);
+  }
 
-  // New reference to the int `v`, or null with an exception set.
-  PyObject* get(std::size_t v) {
-    if (v >= ints_.size()) return PyLong_FromUnsignedLongLong(v);
-    Ref& slot = ints_[v];
-    if (!slot) {
-      slot = Ref::steal(PyLong_FromUnsignedLongLong(v));
-      if (!slot) return nullptr;
+  // Whether the values first, first + 1, ..., first + n - 1 are all in the table.
+  bool in_table(std::size_t first, std::size_t n) const {
+    return first < table_.size() && n <= table_.size() - first;
+  }
+
+  // Borrowed references to the ints first, first + 1, ..., first + n - 1 (a
+  // run in the table), valid as long as the cache; null with an exception set.
+  PyObject* const* run(std::size_t first, std::size_t n) {
+    PyObject** slots = table_.data() + first;
+    for (std::size_t k = 0; k < n; ++k) {
+      if (slots[k] == nullptr) {
+        slots[k] = PyLong_FromSize_t(first + k);
+        if (slots[k] == nullptr) return nullptr;
+      }
     }
-    Py_INCREF(slot.get());
-    return slot.get();
+    return slots;
+  }
+
+  // Borrowed reference to the int `v`, valid as long as the cache; null with
+  // an exception set.
+  PyObject* get(std::size_t v) {
+    if (v < table_.size()) {
+      PyObject*& slot = table_[v];
+      if (slot == nullptr) slot = PyLong_FromSize_t(v);
+      return slot;
+    }
+    auto [it, inserted] = beyond_.try_emplace(v, nullptr);
+    if (inserted) {
+      it->second = PyLong_FromSize_t(v);
+      if (it->second == nullptr) {
+        beyond_.erase(it);
+        return nullptr;
+      }
+    }
+    return it->second;
   }
 
  private:
-  std::vector<Ref> ints_;
+  static constexpr std::size_t kMinTable = std::size_t{1} << 16;
+
+  std::vector<PyObject*> table_;
+  std::unordered_map<std::size_t, PyObject*> beyond_;
 };
 
-constexpr std::size_t kMaxCachedInt = std::size_t{1} << 16;
+// A new tuple (y, x) of the ints `y` and `x` (borrowed references), not tracked
+// by the cyclic garbage collector; null with an exception set.
+inline PyObject* new_pair(PyObject* y, PyObject* x) {
+#if PY_VERSION_HEX < 0x030E0000 && !defined(Py_GIL_DISABLED)
+  // The allocation that PyTuple_New makes for a tuple it does not take from
+  // its free list, without its clearing of the items and its tracking of the
+  // tuple, which would only have to be undone: a tuple of two ints can never
+  // be part of a reference cycle.
+  PyTupleObject* pair = PyObject_GC_NewVar(PyTupleObject, &PyTuple_Type, 2);
+  if (pair == nullptr) return nullptr;
+  Py_INCREF(y);
+  Py_INCREF(x);
+  pair->ob_item[0] = y;
+  pair->ob_item[1] = x;
+  return reinterpret_cast<PyObject*>(pair);
+#else
+  PyObject* pair = PyTuple_New(2);
+  if (pair == nullptr) return nullptr;
+  PyObject_GC_UnTrack(pair);
+  Py_INCREF(y);
+  Py_INCREF(x);
+  PyTuple_SET_ITEM(pair, 0, y);
+  PyTuple_SET_ITEM(pair, 1, x);
+  return pair;
+#endif
+}
 
-// Results from which on the collector is settled before the list is tracked.
+// Results from which on the collector is settled before the list is tracked,
+// and the arenas for their tuples are populated as they are mapped.
 constexpr std::size_t kLargeResult = std::size_t{1} << 16;
 
 // Allocating the tuples of a large result counts towards the collector's
-// threshold for its youngest generation. On 3.11 that runs collections while
-// the list is filled, on 3.12 and later one right after the call returns,
-// which would then traverse the new list of millions of entries twice. A
-// collection of the youngest generation now, while neither the list nor its
-// tuples are tracked, is the same cheap collection the interpreter would have
-// run (it finds only what the caller left there) and resets that count. Not
-// done when the caller has turned the collector off.
+// threshold for its youngest generation, and the next allocation after the
+// list is filled would start a collection of it (on 3.12 and later one is run
+// right after the call returns), which would then traverse the new list of
+// millions of entries twice. A collection of the youngest generation now,
+// while neither the list nor its tuples are tracked, is the same cheap
+// collection the interpreter would have run (it finds only what the caller
+// left there) and resets that count. Not done when the caller has turned the
+// collector off.
 bool settle_collector() {
   if (!PyGC_IsEnabled()) return true;
   Ref gc = Ref::steal(PyImport_ImportModule("gc"));
@@ -145,52 +225,178 @@ bool settle_collector() {
   return static_cast<bool>(collected);
 }
 
-// Fills a new list of `count` tuples from `for_each(f)`, which calls f once per
-// coordinate in order.
+// Turns the cyclic garbage collector off for as long as it lives, if it was
+// on. Allocating millions of tuples would otherwise run a collection every few
+// hundred of them on 3.11, and on 3.12 and later schedule one again with every
+// allocation past the threshold; neither can find anything of the list, which
+// is not tracked until it is complete.
+class CollectorPause {
+ public:
+  CollectorPause() : was_enabled_(PyGC_Disable() != 0) {}
+  CollectorPause(const CollectorPause&) = delete;
+  CollectorPause& operator=(const CollectorPause&) = delete;
+  ~CollectorPause() {
+    if (was_enabled_) PyGC_Enable();
+  }
+
+ private:
+  bool was_enabled_;
+};
+
+// The small-object allocator's arena allocator as the module found it when it
+// was imported.
+PyObjectArenaAllocator imported_arenas{};
+
+#if defined(__linux__) && defined(MADV_POPULATE_WRITE) && !defined(Py_GIL_DISABLED)
+
+// False once the kernel has refused to populate an arena (older than 5.14).
+std::atomic<bool> arena_population_works{true};
+
+// The imported arena allocation, followed by having the kernel populate the
+// arena's whole pages in one call.
+void* allocate_populated_arena(void* ctx, std::size_t size) {
+  void* arena = imported_arenas.alloc(ctx, size);
+  if (arena == nullptr || !arena_population_works.load(std::memory_order_relaxed)) return arena;
+  const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+  const auto begin = reinterpret_cast<std::uintptr_t>(arena);
+  const std::uintptr_t first = (begin + page - 1) / page * page;
+  const std::uintptr_t last = (begin + size) / page * page;
+  if (last > first &&
+      madvise(reinterpret_cast<void*>(first), last - first, MADV_POPULATE_WRITE) != 0 &&
+      errno == EINVAL) {
+    arena_population_works.store(false, std::memory_order_relaxed);
+  }
+  return arena;
+}
+
+// While it lives, every arena (1 MiB) that the interpreter's small-object
+// allocator maps is populated by the kernel in one call, instead of taking one
+// page fault per 4 KiB page as objects are carved from it. For the tuples of a
+// large list, all of whose arenas are new memory, those faults are most of the
+// time the list takes to build.
+//
+// Only the allocation is wrapped: the context and the release stay those of
+// the allocator found at import, so an arena is given back the same way
+// whether or not it was obtained here, and any mix of the old and the new
+// settings that another thread might see is consistent. Nothing is changed
+// when the allocator is no longer the one found at import (someone replaced
+// it). Where the interpreter uses no arenas at all (PYTHONMALLOC=malloc) the
+// wrapper is simply never called.
+class PopulatedArenas {
+ public:
+  PopulatedArenas() {
+    PyObjectArenaAllocator current;
+    PyObject_GetArenaAllocator(&current);
+    if (!arena_population_works.load(std::memory_order_relaxed) ||
+        imported_arenas.alloc == nullptr || current.ctx != imported_arenas.ctx ||
+        current.alloc != imported_arenas.alloc || current.free != imported_arenas.free) {
+      return;
+    }
+    PyObjectArenaAllocator populated = imported_arenas;
+    populated.alloc = allocate_populated_arena;
+    PyObject_SetArenaAllocator(&populated);
+    installed_ = true;
+  }
+  PopulatedArenas(const PopulatedArenas&) = delete;
+  PopulatedArenas& operator=(const PopulatedArenas&) = delete;
+  ~PopulatedArenas() {
+    if (installed_) PyObject_SetArenaAllocator(&imported_arenas);
+  }
+
+ private:
+  bool installed_ = false;
+};
+
+#else
+
+class PopulatedArenas {};
+
+#endif
+
+// A list of (y, x) tuples of ints of known length, filled in order.
 //
 // Nothing else can reach the list while it is filled, so the cyclic garbage
-// collector is kept away from it until it is complete: otherwise the
-// collections that millions of new objects trigger would each traverse the
-// growing list. The tuples are never tracked at all: holding nothing but ints,
+// collector is kept away from it until it is complete: otherwise collections
+// during or right after the fill would traverse the list of millions of
+// entries. The tuples are never tracked at all: holding nothing but ints,
 // they cannot be part of a reference cycle, and the collector would untrack
 // them itself the first time it met them.
-template <class ForEach>
-PyObject* build_coord_list(std::size_t count, std::size_t max_value, ForEach&& for_each) {
-  if (count > static_cast<std::size_t>(PY_SSIZE_T_MAX)) throw CapacityOverflow();
-  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
-  if (!list) return nullptr;
-  PyObject_GC_UnTrack(list.get());
-  IntCache ints(max_value < kMaxCachedInt ? max_value + 1 : kMaxCachedInt);
-  Py_ssize_t i = 0;
-  bool ok = true;
-  for_each([&](const PixelCoord& c) {
-    if (!ok) return;
-    PyObject* tuple = PyTuple_New(2);
-    if (tuple == nullptr) {
-      ok = false;
-      return;
+class CoordListBuilder {
+ public:
+  // `max_value`: no coordinate is larger.
+  CoordListBuilder(std::size_t count, std::size_t max_value) : count_(count) {
+    if (count > static_cast<std::size_t>(PY_SSIZE_T_MAX)) throw CapacityOverflow();
+    list_ = Ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
+    if (!list_) return;
+    PyObject_GC_UnTrack(list_.get());
+    items_ = reinterpret_cast<PyListObject*>(list_.get())->ob_item;
+    // The item array of a large list is memory of its own that the fill
+    // touches first: huge pages make that a few faults instead of one per 4 KiB.
+    if (count != 0) advise_huge_pages(items_, count * sizeof(PyObject*));
+    ints_.emplace(max_value, count);
+  }
+
+  // False once something failed (with the exception set).
+  bool ok() const { return static_cast<bool>(list_); }
+
+  // Appends (y, x).
+  bool append(std::size_t y, std::size_t x) {
+    PyObject* y_int = ints_->get(y);
+    if (y_int == nullptr) return fail();
+    PyObject* x_int = ints_->get(x);
+    if (x_int == nullptr) return fail();
+    return push(y_int, x_int);
+  }
+
+  // Appends (y, x), (y, x + 1), ..., (y, x + n - 1).
+  bool append_run(std::size_t y, std::size_t x, std::size_t n) {
+    if (!ints_->in_table(x, n)) {
+      for (std::size_t k = 0; k < n; ++k) {
+        if (!append(y, x + k)) return false;
+      }
+      return true;
     }
-    PyObject_GC_UnTrack(tuple);
-    PyList_SET_ITEM(list.get(), i++, tuple);
-    PyObject* y = ints.get(c.y);
-    if (y == nullptr) {
-      ok = false;
-      return;
+    PyObject* y_int = ints_->get(y);
+    if (y_int == nullptr) return fail();
+    PyObject* const* x_ints = ints_->run(x, n);
+    if (x_ints == nullptr) return fail();
+    for (std::size_t k = 0; k < n; ++k) {
+      if (!push(y_int, x_ints[k])) return false;
     }
-    PyTuple_SET_ITEM(tuple, 0, y);
-    PyObject* x = ints.get(c.x);
-    if (x == nullptr) {
-      ok = false;
-      return;
-    }
-    PyTuple_SET_ITEM(tuple, 1, x);
-  });
-  if (!ok) return nullptr;
-  if (count >= kLargeResult && !settle_collector()) return nullptr;
-  // Once returned, the list may come to hold anything: the collector must see it.
-  PyObject_GC_Track(list.get());
-  return list.release();
-}
+    return true;
+  }
+
+  // The complete list, or null with the exception set.
+  PyObject* finish() {
+    if (!list_) return nullptr;
+    if (filled_ != count_) throw InternalError("coordinate list filled incompletely");
+    ints_.reset();
+    if (count_ >= kLargeResult && !settle_collector()) return nullptr;
+    // Once returned, the list may come to hold anything: the collector must see it.
+    PyObject_GC_Track(list_.get());
+    return list_.release();
+  }
+
+ private:
+  bool push(PyObject* y, PyObject* x) {
+    PyObject* pair = new_pair(y, x);
+    if (pair == nullptr) return fail();
+    items_[filled_++] = pair;
+    return true;
+  }
+
+  bool fail() {
+    // The entries not filled are null, which the list's deallocation skips.
+    list_.reset();
+    return false;
+  }
+
+  std::size_t count_;
+  std::size_t filled_ = 0;
+  Ref list_;
+  PyObject** items_ = nullptr;
+  std::optional<IntCache> ints_;
+};
 
 // The value of an exact int from 0 to 2^60 - 1 read straight from the object;
 // false for anything else (negative, larger, a subclass or another type),
@@ -226,6 +432,7 @@ inline bool small_exact_unsigned(PyObject* obj, std::uint64_t& out) {
 
 bool init_conversions(const char* owner_type_name) {
   if (slice_container_type.tp_name != nullptr) return true;
+  PyObject_GetArenaAllocator(&imported_arenas);
   slice_container_type.tp_name = owner_type_name;
   slice_container_type.tp_basicsize = sizeof(SliceContainer);
   slice_container_type.tp_flags = Py_TPFLAGS_DEFAULT;
@@ -385,17 +592,35 @@ PyObject* coords_to_list(const Pool& coords) {
   std::size_t max_value = 0;
   for (const PixelCoord& c : coords)
     max_value = std::max({max_value, c.y, c.x});
-  return build_coord_list(coords.size(), max_value, [&](auto&& f) {
-    for (const PixelCoord& c : coords)
-      f(c);
-  });
+  CoordListBuilder list(coords.size(), max_value);
+  {
+    CollectorPause pause;
+    std::optional<PopulatedArenas> arenas;
+    if (coords.size() >= kLargeResult) arenas.emplace();
+    for (const PixelCoord& c : coords) {
+      if (!list.ok() || !list.append(c.y, c.x)) break;
+    }
+  }
+  return list.finish();
 }
 
 PyObject* coords_to_list(const QuadtreePool& coords) {
   std::size_t max_value = 0;
   for (const auto& b : coords.blocks())
     max_value = std::max({max_value, b.y + b.h, b.x + b.w});
-  return build_coord_list(coords.size(), max_value, [&](auto&& f) { coords.for_each(f); });
+  CoordListBuilder list(coords.size(), max_value);
+  {
+    // The pool's entries in its order, each block row by row.
+    CollectorPause pause;
+    std::optional<PopulatedArenas> arenas;
+    if (coords.size() >= kLargeResult) arenas.emplace();
+    for (const QuadtreePool::Block& b : coords.blocks()) {
+      for (std::size_t r = b.y; r < b.y + b.h && list.ok(); ++r)
+        list.append_run(r, b.x, b.w);
+      if (!list.ok()) break;
+    }
+  }
+  return list.finish();
 }
 
 PyObject* array_from_storage(void* storage, std::size_t bytes, int type_num, int ndim,

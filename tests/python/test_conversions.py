@@ -464,6 +464,18 @@ def test_selector_returns_plain_int_tuples_from_the_pool():
     assert velmora_core.dabc_select_coords(image, pool, 3, 4, 3, 17) == result
 
 
+def test_selector_result_far_from_the_origin_shares_equal_ints():
+    image = noise_image(3, 100_000, seed=9)
+    pool = [(y, x) for y in range(3) for x in range(99_950, 99_990)]
+    result = velmora_core.dabc_select_coords(image, pool, 60, 4, 3, 5)
+    assert len(result) == 60 and set(result) <= set(pool)
+    seen = {}
+    for entry in result:
+        assert type(entry) is tuple and type(entry[0]) is int and type(entry[1]) is int
+        for value in entry:
+            assert seen.setdefault(value, value) is value
+
+
 @pytest.mark.parametrize(
     "pool_length, payload_size",
     [(0, 0), (0, 7), (5, 5), (3, 2**64 - 1)],

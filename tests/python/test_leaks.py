@@ -6,6 +6,7 @@ were, Python-level allocations must not grow, and the memory behind returned
 arrays must be given back when the arrays die.
 """
 
+import ctypes
 import gc
 import os
 import sys
@@ -163,6 +164,28 @@ def test_python_allocations_do_not_grow(label, func, args, kwargs, expected):
         tracemalloc.stop()
     # 300 more calls: a leak of even one small object per call would show.
     assert second - first < 8 * 1024
+
+
+class ArenaAllocator(ctypes.Structure):
+    _fields_ = [("ctx", ctypes.c_void_p), ("alloc", ctypes.c_void_p), ("free", ctypes.c_void_p)]
+
+
+def arena_allocator():
+    """The small-object allocator's arena allocator: (ctx, alloc, free)."""
+    allocator = ArenaAllocator()
+    ctypes.pythonapi.PyObject_GetArenaAllocator(ctypes.byref(allocator))
+    return allocator.ctx, allocator.alloc, allocator.free
+
+
+def test_large_lists_leave_the_arena_allocator_as_it_was():
+    image = textured(300, 300, seed=2)
+    before = arena_allocator()
+    pool = vc.get_quadtree_sparse_map(image)
+    assert len(pool) >= 2**16
+    assert arena_allocator() == before
+    coords = vc.dabc_select_coords(image, pool, 2**16, 2, 0, 1)
+    assert len(coords) == 2**16
+    assert arena_allocator() == before
 
 
 def test_returned_arrays_release_their_buffers():

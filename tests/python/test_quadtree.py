@@ -1,5 +1,6 @@
 """get_quadtree_sparse_map: the adaptive quadtree pool as seen from Python."""
 
+import gc
 import math
 import threading
 
@@ -253,6 +254,52 @@ def test_each_call_returns_a_new_list():
     assert first == second and first is not second
     first.append((99, 99))
     assert quadtree(image) == second
+
+
+def assert_equal_ints_are_one_object(pool):
+    seen = {}
+    for entry in pool:
+        for value in entry:
+            assert seen.setdefault(value, value) is value
+
+
+def test_large_pool_shares_its_ints_and_only_the_list_is_tracked():
+    # More entries than the collector is settled for, and coordinates beyond
+    # the interpreter's own small ints.
+    pool = quadtree(noise_image(300, 700, seed=5), 4)
+    assert len(pool) > 2**16
+    assert max(x for _, x in pool) > 600
+    assert all(type(entry) is tuple and type(entry[0]) is int and type(entry[1]) is int for entry in pool)
+    assert_equal_ints_are_one_object(pool)
+    assert gc.is_tracked(pool)
+    assert not any(gc.is_tracked(entry) for entry in pool)
+
+
+@pytest.mark.parametrize("enabled", [True, False])
+@pytest.mark.parametrize("side", [8, 300])
+def test_collector_is_left_on_or_off_as_it_was(enabled, side):
+    image = noise_image(side, side, seed=6)
+    was_enabled = gc.isenabled()
+    try:
+        gc.enable() if enabled else gc.disable()
+        pool = quadtree(image)
+        assert gc.isenabled() is enabled
+        assert gc.is_tracked(pool)
+        assert pool == quadtree(image)
+    finally:
+        gc.enable() if was_enabled else gc.disable()
+
+
+def test_wide_image_with_few_textured_pixels_far_to_the_right():
+    # One leaf of 1 x 12,000 pixels at x = 84,000 to 95,999: a pool whose
+    # coordinates are large against its length.
+    image = np.zeros((8, 96_000), np.uint8)
+    image[7, -2000::2] = 255
+    pool = quadtree(image, 1)
+    assert pool == block(7, 84_000, 1, 12_000)
+    assert_equal_ints_are_one_object(pool)
+    assert all(type(x) is int for _, x in pool)
+    assert pool == Model(image).pool(1)
 
 
 @pytest.mark.parametrize(
