@@ -10,7 +10,8 @@ set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 python="$1"
-work="$2"
+mkdir -p "$2"
+work="$(cd "$2" && pwd)"  # the tests run from inside it
 jobs="$(nproc 2>/dev/null || echo 2)"
 env="$work/venv-asan"
 build="$work/asan"
