@@ -247,10 +247,15 @@ struct StackCounts {
   std::uint64_t total = 0;
 };
 
-// A stack of one submodel with min or max arrays.
-struct Use {
-  std::size_t stack;  // index into the run's stack counts
-  Dir dir;
+constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+
+// The stacks that count the min and the max of one set of bases (the base
+// itself for a single one), horizontally and vertically.
+struct MaskUses {
+  std::uint16_t mask;
+  std::size_t stack[2][2] = {{kNone, kNone}, {kNone, kNone}};  // [min, max][H, V]
+
+  bool used(std::size_t op) const { return stack[op][0] != kNone || stack[op][1] != kNone; }
 };
 
 class SrmRun {
@@ -338,12 +343,9 @@ class SrmRun {
     counts_.assign(stacks.size(), StackCounts{});
 
     // Each distinct set of bases once: its min and its max (one array for a
-    // single base) computed together, each counted into every stack that
-    // holds it.
-    struct MaskUses {
-      std::uint16_t mask;
-      std::vector<Use> uses[2];  // of the min (or the base itself), of the max
-    };
+    // single base) computed together, each counted into the stack that holds
+    // it in each direction. No submodel holds one array twice in one
+    // direction.
     std::vector<MaskUses> masks;
     for (std::size_t i = 0; i < stacks.size(); ++i) {
       const Stack& st = *stacks[i].stack;
@@ -351,17 +353,16 @@ class SrmRun {
         const std::uint16_t mask = st.masks[a];
         auto it = std::find_if(masks.begin(), masks.end(),
                                [&](const MaskUses& u) { return u.mask == mask; });
-        if (it == masks.end()) {
-          masks.push_back({mask, {}});
-          it = masks.end() - 1;
-        }
+        if (it == masks.end()) it = masks.insert(masks.end(), MaskUses{mask});
         const bool max = stacks[i].max && std::popcount(mask) > 1;
-        it->uses[max].push_back({i, st.dir});
+        std::size_t& target = it->stack[max][st.dir == V];
+        if (target != kNone) throw InternalError("a residual array counted twice in one direction");
+        target = i;
         counts_[i].total += window_count(h, w, st.dir);
       }
     }
     for (const MaskUses& m : masks)
-      count_mask(m.mask, m.uses, h, w);
+      count_mask(m, h, w);
 
     for (std::size_t s = 0; s < f.submodels.size(); ++s) {
       const SubmodelDef& def = f.submodels[s];
@@ -394,19 +395,19 @@ class SrmRun {
   }
 
   // Counts the co-occurrences of the min and of the max of the bases in
-  // `mask` (of the base itself for a single one) into the stacks that hold
+  // `m.mask` (of the base itself for a single one) into the stacks that hold
   // them. Both combinations come from one pass over the bases.
-  void count_mask(std::uint16_t mask, const std::vector<Use> (&uses)[2], std::size_t h,
-                  std::size_t w) {
+  void count_mask(const MaskUses& m, std::size_t h, std::size_t w) {
     const std::size_t n = h * w;
     const std::uint8_t* sources[8] = {};
     std::size_t k = 0;
-    for (std::uint16_t rest = mask; rest != 0; rest &= static_cast<std::uint16_t>(rest - 1))
+    for (std::uint16_t rest = m.mask; rest != 0; rest &= static_cast<std::uint16_t>(rest - 1))
       sources[k++] = bases_.data() + static_cast<std::size_t>(std::countr_zero(rest)) * n;
+    const bool used[2] = {m.used(0), m.used(1)};
     const std::uint8_t* arrays[2] = {sources[0], nullptr};
     if (k > 1) {
-      std::uint8_t* lo = uses[0].empty() ? nullptr : derived_.data();
-      std::uint8_t* hi = uses[1].empty() ? nullptr : derived_.data() + n + kReadPadding;
+      std::uint8_t* lo = used[0] ? derived_.data() : nullptr;
+      std::uint8_t* hi = used[1] ? derived_.data() + n + kReadPadding : nullptr;
       const std::uint8_t* rows[8];
       for (std::size_t y = 0; y < h; ++y) {
         for (std::size_t i = 0; i < k; ++i)
@@ -418,32 +419,13 @@ class SrmRun {
       arrays[1] = hi;
     }
     for (std::size_t op = 0; op < 2; ++op) {
-      if (!uses[op].empty()) count_array(arrays[op], uses[op], h, w);
-    }
-  }
-
-  // Adds the windows of the h x w array `codes` in each direction to every
-  // stack of `uses` that counts that direction: directly when there is one
-  // (as in every submodel of the model), through a copy of the array's own
-  // counts otherwise.
-  void count_array(const std::uint8_t* codes, const std::vector<Use>& uses, std::size_t h,
-                   std::size_t w) {
-    for (Dir dir : {H, V}) {
-      std::vector<Counts4*> targets;
-      for (const Use& u : uses)
-        if (u.dir == dir) targets.push_back(&counts_[u.stack].counts);
-      if (targets.empty()) continue;
-      Counts4 own{};
-      Counts4& into = targets.size() == 1 ? *targets[0] : own;
-      if (dir == H) {
-        counter_.count_horizontal(h, w, [&](std::size_t y) { return codes + y * w; }, into);
-      } else {
-        counter_.count_vertical(codes, h, w, w, into);
+      const std::uint8_t* codes = arrays[op];
+      if (const std::size_t t = m.stack[op][0]; t != kNone) {
+        counter_.count_horizontal(
+            h, w, [&](std::size_t y) { return codes + y * w; }, counts_[t].counts);
       }
-      if (targets.size() > 1) {
-        for (Counts4* t : targets)
-          for (std::size_t p = 0; p < kCells4; ++p)
-            (*t)[p] += own[p];
+      if (const std::size_t t = m.stack[op][1]; t != kNone) {
+        counter_.count_vertical(codes, h, w, w, counts_[t].counts);
       }
     }
   }
