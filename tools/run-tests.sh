@@ -7,7 +7,8 @@
 #      the velmora package);
 #   3. for Python 3.11, a clean environment with the wheel and its eval and
 #      cluster extras (conseal, sealwatch and PyTorch: several GB; Dask), and
-#      the evaluation and cluster tests and the features against sealwatch's;
+#      the evaluation and cluster tests, and the features and the FLD ensemble
+#      against sealwatch's;
 #   4. the engine tests and the pytest suite again against an AddressSanitizer
 #      and UndefinedBehaviorSanitizer build.
 #
@@ -113,7 +114,7 @@ if [ "${VELMORA_EVAL:-1}" = "1" ]; then
   du -sh "$env" | sed 's/^/eval environment: /'
   (cd "$work" && "$env/bin/python" -m pytest -q -p no:cacheprovider \
     "$root/tests/python/test_evaluate.py" "$root/tests/python/test_cluster.py" \
-    "$root/tests/python/test_features_reference.py")
+    "$root/tests/python/test_features_reference.py" "$root/tests/python/test_ensemble_reference.py")
 fi
 
 # --- sanitizers ------------------------------------------------------------------
