@@ -311,26 +311,27 @@ def _fit_learner(cover_t: npt.NDArray[np.float32], stego_t: npt.NDArray[np.float
     root = np.sqrt(multiplicity)
     # The subspace rows of the pairs drawn, each once, cover and stego side
     # by side, in float64: see the module documentation on precision.
+    rows_c, rows_s = cover_t[features], stego_t[features]
     block = np.empty((size, 2 * distinct))
-    rows = (features[:, None], inbag[None, :])
-    block[:, :distinct] = cover_t[rows]
-    block[:, distinct:] = stego_t[rows]
+    block[:, :distinct] = np.take(rows_c, inbag, axis=1)
+    block[:, distinct:] = np.take(rows_s, inbag, axis=1)
     mean_c = block[:, :distinct] @ share
     mean_s = block[:, distinct:] @ share
     diff = mean_s - mean_c
-    # Centred and weighted by the square roots of the multiplicities, the
-    # block's Gram matrix is the scatter of the bootstrap sample with each
-    # pair counted as often as it was drawn.
+    # Centred and weighted by the square roots of the multiplicities over
+    # that of the sample size, the block's Gram matrix is the within-class
+    # covariance of the bootstrap sample with each pair counted as often as
+    # it was drawn.
     block[:, :distinct] -= mean_c[:, None]
     block[:, distinct:] -= mean_s[:, None]
-    block[:, :distinct] *= root
-    block[:, distinct:] *= root
-    block *= 1.0 / math.sqrt(draws)
+    scale = root / math.sqrt(draws)
+    block[:, :distinct] *= scale
+    block[:, distinct:] *= scale
     weights = _fld_weights(block, diff)
     # Scores of the sample from the centred block: w.x = w.(x - mean) + w.mean.
-    centred = weights @ block * math.sqrt(draws)
-    cover_scores = centred[:distinct] / root + float(weights @ mean_c)
-    stego_scores = centred[distinct:] / root + float(weights @ mean_s)
+    centred = weights @ block
+    cover_scores = centred[:distinct] / scale + float(weights @ mean_c)
+    stego_scores = centred[distinct:] / scale + float(weights @ mean_s)
     del block
     separation = float(weights @ diff)
     if not (math.isfinite(separation) and separation > 0.0):
@@ -342,9 +343,8 @@ def _fit_learner(cover_t: npt.NDArray[np.float32], stego_t: npt.NDArray[np.float
     if orientation < 0:
         weights = -weights
         threshold = -threshold
-    oob_rows = (features[:, None], oob[None, :])
-    return _Learner(weights, threshold, weights @ cover_t[oob_rows] - threshold,
-                    weights @ stego_t[oob_rows] - threshold, oob)
+    return _Learner(weights, threshold, weights @ np.take(rows_c, oob, axis=1) - threshold,
+                    weights @ np.take(rows_s, oob, axis=1) - threshold, oob)
 
 
 # --- one ensemble ------------------------------------------------------------
