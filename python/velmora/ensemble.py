@@ -45,9 +45,12 @@ Conventions
 -----------
 ``fit(X_cover, X_stego)`` takes two ``N x d`` arrays whose rows are paired
 (row ``i`` of ``X_stego`` is the stego image of the cover of row ``i``).
-Labels are 1 for stego and 0 for cover. Parameters are stored unchanged by
-the constructor and checked by ``fit``; what ``fit`` learns is in attributes
-whose names end in ``_``:
+Labels are 1 for stego and 0 for cover. ``predict(X)`` gives labels,
+``decision_function(X)`` a score positive exactly where the label is 1,
+``learner_scores(X)`` each learner's score and ``error(X_cover, X_stego)``
+the detection error ``(P_FA + P_MD) / 2``; ``X`` is ``n x d``. Parameters are
+stored unchanged by the constructor and checked by ``fit``, which returns
+the model; what it learns is in attributes whose names end in ``_``:
 
 - ``n_learners_``, ``subspace_``: the chosen ``L`` and ``d_sub``
 - ``oob_error_``: the OOB error estimate of the returned ensemble
