@@ -16,6 +16,10 @@ they run: ``import velmora`` itself imports none of them.
   model) from the native extractor: extract(image, kind), submodels(kind),
   dimension(kind), min_side(kind), and load(folder) for the matrix that
   ``velmora features`` writes
+- ensemble: the submodule of the FLD ensemble classifier of steganalysis
+  (Kodovsky, Fridrich and Holub), FLDEnsemble(n_learners="auto",
+  subspace="auto", seed=0) with fit(X_cover, X_stego), decision_function(X)
+  and predict(X); needs only NumPy
 - load_gray(path, gray=False): an image file as a 2-D uint8 array
 - save_lossless(path, array): write one atomically in a lossless format
 - psnr(cover, stego): peak signal-to-noise ratio in dB
@@ -26,7 +30,7 @@ they run: ``import velmora`` itself imports none of them.
 The command line is ``velmora`` (or ``python -m velmora``); see ``velmora --help``.
 """
 
-from . import features
+from . import ensemble, features
 from ._api import CapacityError, Embedding, capacity, derive_seed, embed, simulate
 from ._evaluate import evaluate
 from ._example import example_image
@@ -39,6 +43,7 @@ __all__ = [
     "capacity",
     "derive_seed",
     "embed",
+    "ensemble",
     "evaluate",
     "example_image",
     "features",
