@@ -253,7 +253,7 @@ def _solve(matrix: FloatArray, rhs: FloatArray) -> tuple[FloatArray, float]:
     step = 1.0
     while True:
         try:
-            solution: FloatArray = np.linalg.solve(matrix, rhs)
+            solution: FloatArray = np.asarray(np.linalg.solve(matrix, rhs), dtype=np.float64)
             return solution, ridge
         except np.linalg.LinAlgError:
             if ridge > scale:  # only for non-finite input, which fit refuses
