@@ -32,7 +32,7 @@ The command line is ``velmora`` (or ``python -m velmora``); see ``velmora --help
 
 from . import ensemble, features
 from ._api import CapacityError, Embedding, capacity, derive_seed, embed, simulate
-from ._evaluate import evaluate
+from .evaluation.run import evaluate
 from ._example import example_image
 from ._imageio import load_gray, psnr, save_lossless
 from ._plot import plot_embedding, plot_pool

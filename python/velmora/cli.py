@@ -343,35 +343,36 @@ def _add_features_parser(sub: Any) -> None:
 
 
 def _add_evaluate_parser(sub: Any) -> None:
-    from ._evaltasks import METHODS
+    from .evaluation.settings import DEFAULT_LEARNERS, DEFAULT_SUBSPACE, METHODS
     from .features import KINDS, dimension
 
     p = sub.add_parser(
         "evaluate", help="measure how detectable the embedding is, against baseline methods",
         description=textwrap.fill(
             "Embed every cover with each method at each payload, extract steganalysis features "
-            "from covers and stego images, and train and test an FLD ensemble on paired features "
-            "over random 50/50 splits by source image. Writes REPORT_DIR/results.csv, report.md, "
-            "splits.csv and pe.png (P_E against payload). Everything is seeded from --seed, and "
-            "finished work is cached in REPORT_DIR/cache: a second run with more methods, payloads "
-            "or splits computes only what is new. Needs the eval extra: pip install "
-            "'velmora-core[eval]'.",
+            "from covers and stego images, and train an FLD ensemble on the paired features of "
+            "half of the source images and score its decisions on the other half, over random "
+            "splits. Writes REPORT_DIR/results.csv, results-splits.csv, report.md, splits.csv and "
+            "pe.png (P_E against payload). Everything is seeded from --seed, and finished work is "
+            "cached in REPORT_DIR/cache: a second run with more methods, payloads or splits "
+            "computes only what is new. Needs the eval extra: pip install 'velmora-core[eval]'.",
             width=79, break_on_hyphens=False,
         ),
         formatter_class=argparse.RawDescriptionHelpFormatter,
         epilog=textwrap.dedent(f"""\
             methods: velmora (this system, seeded velmora.embed), lsbm (LSB matching at random
-              positions), hill, suniward, wow, mipod (conseal's simulators), none (the cover
-              unchanged: a control, whose P_E is chance)
+              positions), hill, suniward, wow, mipod (conseal's simulators, each cover's costs
+              computed once for all payloads), none (the cover unchanged: a control, whose P_E is
+              chance)
             features: {', '.join(f'{k} ({dimension(k)})' for k in KINDS)} dimensions, from velmora's native
-              extractor, as velmora features extracts them; detector: sealwatch's FLD ensemble
+              extractor, kept as matrices in REPORT_DIR/cache/features; detector: velmora.ensemble
 
-            P_E = min over thresholds of (P_FA + P_MD) / 2 on the test half, from the summed
-            projections of the ensemble's base learners; vote error is that of its majority vote.
-            When velmora is among the methods, a cover whose quadtree pool is not larger than a
-            payload is left out of that payload for every method, so that all methods are compared
-            on the same covers. Ctrl-C finishes the work in progress and stops; run the same
-            command again (or with --resume) to go on."""),
+            P_E = (P_FA + P_MD) / 2 of the trained detector's own decisions (its majority vote at
+            the threshold training fixed) on the test half, mean and standard deviation over the
+            splits; a split can give more than 0.5. When velmora is among the methods, a cover whose
+            quadtree pool is not larger than a payload is left out of that payload for every method,
+            so that all methods are compared on the same covers. Ctrl-C finishes the work in
+            progress and stops; run the same command again (or with --resume) to go on."""),
     )
     p.add_argument("inputs", nargs="+", metavar="COVERS", help="cover image files or folders")
     p.add_argument("-o", "--output", required=True, metavar="REPORT_DIR", help="folder for the report and its cache")
@@ -379,8 +380,8 @@ def _add_evaluate_parser(sub: Any) -> None:
                    help="payloads in bits per pixel (default: 0.05,0.1,0.2)")
     p.add_argument("--methods", type=_name_list, default=("velmora", "lsbm", "hill"), metavar="M,...",
                    help=f"methods to compare, of {', '.join(METHODS)} (default: velmora,lsbm,hill)")
-    p.add_argument("--features", type=str.lower, default="spam", metavar="SET",
-                   help=f"feature set: {', '.join(KINDS)} (default: spam)")
+    p.add_argument("--features", type=str.lower, default="srm", metavar="SET",
+                   help=f"feature set: {', '.join(KINDS)} (default: srm)")
     p.add_argument("--crop", type=_int_at_least(1), default=None, metavar="N",
                    help="use seeded N x N crops of the images instead of whole images; images smaller "
                         "than N are left out")
@@ -390,11 +391,13 @@ def _add_evaluate_parser(sub: Any) -> None:
                    help="random 50/50 splits by source image (default: 10)")
     p.add_argument("--seed", type=_seed, default=0, metavar="S",
                    help="seed of crops, embeddings, splits and detectors (default: 0)")
-    p.add_argument("--learners", type=_count_or_auto(1), default=100, metavar="N|auto",
-                   help="base learners of the ensemble, or auto for its own search (default: 100)")
-    p.add_argument("--subspace", type=_count_or_auto(1), default=120, metavar="D|auto",
-                   help="subspace dimension of each base learner, or auto (default: 120); the automatic "
-                        "search trains many ensembles and takes far longer")
+    p.add_argument("--learners", type=_count_or_auto(1), default=DEFAULT_LEARNERS, metavar="N|auto",
+                   help="base learners of the ensemble, or auto: until its out-of-bag error settles "
+                        f"(default: {DEFAULT_LEARNERS})")
+    p.add_argument("--subspace", type=_count_or_auto(1), default=DEFAULT_SUBSPACE, metavar="D|auto",
+                   help="subspace dimension of each base learner (at most the feature dimension), or auto "
+                        f"for the ensemble's search (default: {DEFAULT_SUBSPACE}); the search trains an ensemble "
+                        "for each dimension it tries")
     _add_workers_options(p)
     p.add_argument("--resume", action="store_true",
                    help="go on after an interruption; finished work is always taken from REPORT_DIR's cache")
@@ -671,8 +674,9 @@ def cmd_features(args: argparse.Namespace) -> int:
 
 
 def cmd_evaluate(args: argparse.Namespace) -> int:
-    from ._evaluate import Stopped, evaluate
     from ._executor import Interrupted, StopRequest, signal_name
+    from .evaluation.run import evaluate
+    from .evaluation.settings import Stopped
 
     if args.resume and not os.path.exists(os.path.join(args.output, "cache", "index.jsonl")):
         raise UsageError(f"--resume: {args.output} holds no earlier run to go on with")
@@ -690,12 +694,12 @@ def cmd_evaluate(args: argparse.Namespace) -> int:
         _err("evaluate", f"stopped by {signal_name(e.signum)}; finished work is kept in "
                          f"{os.path.join(args.output, 'cache')}: run the same command again to go on")
         return 128 + e.signum
-    print(f"{'method':<10} {'bpp':>6} {'pairs':>6} {'left out':>8} {'P_E':>14} {'vote error':>10}")
+    print(f"{'method':<10} {'bpp':>6} {'pairs':>6} {'left out':>8} {'test pairs':>10} {'P_E':>14}")
     for r in rows:
         pe = "n/a" if math.isnan(r["pe_mean"]) else f"{r['pe_mean']:.3f} \u00b1 {r['pe_std']:.3f}"
-        vote = "n/a" if math.isnan(r["vote_error_mean"]) else f"{r['vote_error_mean']:.3f}"
-        print(f"{r['method']:<10} {r['payload_bpp']:>6g} {r['pairs']:>6} {r['left_out']:>8} {pe:>14} {vote:>10}")
-    print(f"wrote {os.path.join(args.output, 'report.md')}, results.csv, splits.csv and "
+        test = "n/a" if math.isnan(r["test_pairs"]) else f"{r['test_pairs']:.1f}"
+        print(f"{r['method']:<10} {r['payload_bpp']:>6g} {r['pairs']:>6} {r['left_out']:>8} {test:>10} {pe:>14}")
+    print(f"wrote {os.path.join(args.output, 'report.md')}, results.csv, results-splits.csv, splits.csv and "
           f"{', '.join('pe.' + f for f in args.figure)}")
     return 0
 

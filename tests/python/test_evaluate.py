@@ -1,6 +1,6 @@
 """velmora evaluate: detectability against baseline methods, on crops of real
-photographs. The runs need the eval extra (conseal, sealwatch); the checks of
-settings and of a missing extra run everywhere."""
+photographs. The runs need the eval extra (conseal); the checks of settings,
+of the scoring and of a missing extra run everywhere."""
 
 from __future__ import annotations
 
@@ -20,16 +20,19 @@ pytest.importorskip("PIL", reason="velmora evaluate reads images with Pillow")
 import velmora  # noqa: E402
 from cli_support import run_velmora, start_velmora, write_image  # noqa: E402
 from photos import ALL, photograph  # noqa: E402
-from velmora._evaluate import EvalSettings, find_covers, split_sources  # noqa: E402
-from velmora._evaltasks import minimal_total_error  # noqa: E402
+from velmora.evaluation.covers import find_covers, split_sources  # noqa: E402
+from velmora.evaluation.scoring import decision_errors, separability_bound  # noqa: E402
+from velmora.evaluation.settings import EvalSettings  # noqa: E402
 
-HAVE_EVAL = all(
-    __import__("importlib").util.find_spec(m) is not None for m in ("sealwatch", "conseal", "threadpoolctl")
-)
+HAVE_EVAL = all(__import__("importlib").util.find_spec(m) is not None for m in ("conseal", "threadpoolctl"))
 needs_eval = pytest.mark.skipif(not HAVE_EVAL, reason="needs the eval extra: pip install '.[eval]'")
 
-# Small and quick: 64x64 crops, a small ensemble.
-FAST = ("--crop", "64", "--crops-per-image", "12", "--learners", "100", "--subspace", "60")
+# Small and quick: 64x64 crops, the rich model, a small ensemble.
+FAST = ("--crop", "64", "--crops-per-image", "12", "--features", "srm", "--learners", "60", "--subspace", "200")
+# Enough to detect: 128x128 crops (of the eight photographs that large).
+DETECTABLE = ("--crop", "128", "--crops-per-image", "12", "--features", "srm", "--learners", "60",
+              "--subspace", "200")
+LARGE = ("astronaut", "camera", "chelsea", "coffee", "coins", "immunohistochemistry", "moon", "rocket")
 CROPS = 12
 
 
@@ -66,16 +69,20 @@ def covers(tmp_path_factory: pytest.TempPathFactory) -> Path:
 # ---------------------------------------------------------------------------
 
 
-def test_minimal_total_error():
-    assert minimal_total_error(np.array([0.0, 1.0]), np.array([2.0, 3.0])) == 0.0
-    assert minimal_total_error(np.array([2.0, 3.0]), np.array([0.0, 1.0])) == 0.5  # never above chance
-    assert minimal_total_error(np.zeros(5), np.zeros(7)) == 0.5  # identical scores: chance
+def test_scores_of_decisions_and_the_separability_bound():
+    # Decisions: one of four covers called stego, two of four stego images missed.
+    assert decision_errors(np.array([0, 1, 0, 0]), np.array([1, 0, 0, 1])) == (0.375, 0.25, 0.5)
+    # A detector that is always wrong errs on every image: P_E 1, where the
+    # bound, re-calibrated on the test half, can never exceed 0.5.
+    assert decision_errors(np.ones(5), np.zeros(5))[0] == 1.0
+    assert separability_bound(np.array([2.0, 3.0]), np.array([0.0, 1.0])) == 0.5
+    assert separability_bound(np.array([0.0, 1.0]), np.array([2.0, 3.0])) == 0.0
     # One cover above one stego: at the best threshold P_FA 1/4, P_MD 0.
-    assert minimal_total_error(np.array([0.0, 0.1, 0.2, 0.9]), np.array([0.5, 0.6, 0.7, 0.8])) == 0.125
+    assert separability_bound(np.array([0.0, 0.1, 0.2, 0.9]), np.array([0.5, 0.6, 0.7, 0.8])) == 0.125
     rng = np.random.default_rng(1)
     c, s = rng.normal(0, 1, 300), rng.normal(1, 1, 200)
     brute = min(((c >= t).mean() + (s < t).mean()) / 2 for t in np.r_[c, s, np.inf])
-    assert minimal_total_error(c, s) == brute
+    assert separability_bound(c, s) == brute
 
 
 def test_splits_put_every_source_on_one_side():
@@ -117,8 +124,8 @@ def test_crops_are_seeded_distinct_and_remember_their_source(covers: Path):
         (("--features", "dctr"), "unknown feature set 'dctr'"),
         (("--payload", "0.1,1.5"), "outside (0, 1]"),
         (("--payload", "x"), "expected bits per pixel"),
-        (("--subspace", "700"), "--subspace must be between 1 and 686"),
-        (("--crop", "3"), "at least 4x4"),
+        (("--subspace", "0"), "must be at least 1"),
+        (("--features", "spam", "--crop", "3"), "at least 4x4"),
         (("--figure", "gif"), "figure format 'gif'"),
         (("--learners", "0"), "must be at least 1"),
     ],
@@ -132,33 +139,34 @@ def test_settings_that_cannot_run_are_refused(covers: Path, tmp_path: Path, args
 
 def test_a_missing_extra_is_named(covers: Path, tmp_path: Path):
     # Hide the extra's libraries from the interpreter, installed or not.
+    hidden = ("conseal", "threadpoolctl")
     script = (
         "import sys, importlib.abc\n"
         "class Hide(importlib.abc.MetaPathFinder):\n"
         "    def find_spec(self, name, path=None, target=None):\n"
-        "        if name.split('.')[0] in ('sealwatch', 'conseal'):\n"
+        f"        if name.split('.')[0] in {hidden!r}:\n"
         "            raise ModuleNotFoundError(name)\n"
         "sys.meta_path.insert(0, Hide())\n"
         "import importlib.util\n"
         "_find = importlib.util.find_spec\n"
-        "importlib.util.find_spec = lambda n, *a: None if n in ('sealwatch', 'conseal') else _find(n, *a)\n"
+        f"importlib.util.find_spec = lambda n, *a: None if n in {hidden!r} else _find(n, *a)\n"
         "from velmora.cli import main\n"
         "sys.exit(main(sys.argv[1:]))\n"
     )
     done = subprocess.run([sys.executable, "-c", script, "evaluate", str(covers), "-o", str(tmp_path / "r")],
                           capture_output=True, text=True, timeout=120)
     assert done.returncode == 2
-    assert "sealwatch" in done.stderr and "conseal" in done.stderr
+    assert "conseal" in done.stderr and "threadpoolctl" in done.stderr
     assert "pip install 'velmora-core[eval]'" in done.stderr
-    # Without a method from conseal, only sealwatch is needed.
+    # Without a method from conseal, conseal is not needed.
     done = subprocess.run([sys.executable, "-c", script, "evaluate", str(covers), "-o", str(tmp_path / "r"),
                            "--methods", "velmora,none"], capture_output=True, text=True, timeout=120)
-    assert done.returncode == 2 and "sealwatch" in done.stderr and "conseal" not in done.stderr
+    assert done.returncode == 2 and "threadpoolctl" in done.stderr and "conseal" not in done.stderr
 
 
-def test_import_velmora_and_embed_stay_free_of_the_extra():
+def test_no_command_imports_pytorch_and_only_evaluate_the_field_s_libraries():
     code = (
-        "import sys, velmora, velmora.cli, velmora._evaluate\n"
+        "import sys, velmora, velmora.cli, velmora.evaluation.run, velmora.ensemble, velmora.features\n"
         "heavy = [m for m in ('sealwatch', 'conseal', 'torch', 'numba', 'distributed') if m in sys.modules]\n"
         "print(heavy)\n"
     )
@@ -168,24 +176,8 @@ def test_import_velmora_and_embed_stay_free_of_the_extra():
 
 
 @needs_eval
-@pytest.mark.parametrize("features", ["spam", "srmq1"])
-def test_features_are_the_same_in_every_process(features: str):
-    # Each worker process hashes strings with its own seed; the features of a
-    # cover and of its stego image, extracted in two of them, must line up.
-    code = (
-        "import hashlib, sys, numpy as np\n"
-        "from velmora._evaltasks import extract\n"
-        "img = np.random.default_rng(4).integers(0, 256, (40, 48), dtype=np.uint8)\n"
-        f"v = extract(img, {features!r})\n"
-        "print(v.shape[0], hashlib.sha256(v.tobytes()).hexdigest())\n"
-    )
-    outputs = set()
-    for hash_seed in ("1", "2", "3"):
-        done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300,
-                              env={**__import__("os").environ, "PYTHONHASHSEED": hash_seed})
-        assert done.returncode == 0, done.stderr
-        outputs.add(done.stdout.split()[-2] + " " + done.stdout.split()[-1])
-    assert len(outputs) == 1
+def test_the_eval_extra_brings_no_pytorch():
+    assert __import__("importlib").util.find_spec("torch") is None
 
 
 # ---------------------------------------------------------------------------
@@ -195,57 +187,82 @@ def test_features_are_the_same_in_every_process(features: str):
 
 @pytest.fixture(scope="module")
 def detectable(covers: Path, tmp_path_factory: pytest.TempPathFactory) -> Path:
-    """LSB matching at 1 bit per pixel against the unchanged cover."""
+    """LSB matching at 1 bit per pixel and at payloads nothing can detect,
+    and the unchanged cover, over ten splits."""
     out = tmp_path_factory.mktemp("detectable")
-    result = run_velmora("evaluate", covers, "-o", out, "--payload", "0.05,1", "--methods", "lsbm,none",
-                         "--splits", "5", "--seed", "5", "--jobs", "2", *FAST, timeout=600)
+    result = run_velmora("evaluate", covers, "-o", out, "--payload", "0.001,0.01,1", "--methods", "lsbm,none",
+                         "--splits", "10", "--seed", "5", "--jobs", "2", *DETECTABLE, timeout=900)
     assert result.returncode == 0, result.stderr
     return out
 
 
 @needs_eval
-def test_lsbm_at_one_bit_per_pixel_is_detected_and_the_control_is_not(detectable: Path):
+def test_lsbm_at_one_bit_per_pixel_is_detected_and_what_nothing_can_detect_scores_chance(detectable: Path):
     rows = {(r["method"], r["payload_bpp"]): r for r in read_csv(detectable / "results.csv")}
     assert list(read_csv(detectable / "results.csv")[0]) == [
-        "method", "payload_bpp", "features", "pairs", "left_out", "change_rate", "psnr_db", "pe_mean",
-        "pe_std", "vote_error_mean", "seconds",
+        "method", "payload_bpp", "features", "pairs", "left_out", "test_pairs", "change_rate", "psnr_db",
+        "pe_mean", "pe_std", "p_fa_mean", "p_md_mean", "splits", "seconds",
     ]
-    assert float(rows[("lsbm", "1")]["pe_mean"]) < 0.2
-    assert 0.4 < float(rows[("lsbm", "1")]["change_rate"]) < 0.6
-    for payload in ("0.05", "1"):
+    strong = rows[("lsbm", "1")]
+    # Clearly detected: two standard deviations below chance.
+    assert float(strong["pe_mean"]) + 2 * float(strong["pe_std"]) < 0.5
+    assert 0.4 < float(strong["change_rate"]) < 0.6
+    # The detector's own decisions on unseen images: where there is nothing
+    # to find, splits fall on both sides of chance (a threshold chosen on the
+    # test half could never give more than 0.5), and their mean is chance
+    # within their spread.
+    splits = [r for r in read_csv(detectable / "results-splits.csv")
+              if r["method"] == "lsbm" and r["payload_bpp"] in ("0.001", "0.01")]
+    assert len(splits) == 20
+    assert any(float(r["pe"]) > 0.5 for r in splits)
+    for payload in ("0.001", "0.01"):
+        faint = rows[("lsbm", payload)]
+        assert abs(float(faint["pe_mean"]) - 0.5) <= float(faint["pe_std"])
+    for r in splits:
+        assert float(r["pe"]) == pytest.approx((float(r["p_fa"]) + float(r["p_md"])) / 2, abs=1e-6)
+        assert float(r["separability_bound"]) <= 0.5
+        assert int(r["train_pairs"]) + int(r["test_pairs"]) == CROPS * len(LARGE)
+    # Identical features: a pair's two images get one decision, right for one of them.
+    for payload in ("0.001", "0.01", "1"):
         control = rows[("none", payload)]
-        assert float(control["pe_mean"]) >= 0.4
+        assert float(control["pe_mean"]) == 0.5
         assert control["change_rate"] == "0.000000" and control["psnr_db"] == "inf"
     # velmora is not among the methods: no cover is left out.
-    assert all(r["pairs"] == str(CROPS * len(ALL)) and r["left_out"] == "0" for r in rows.values())
+    assert all(r["pairs"] == str(CROPS * len(LARGE)) and r["left_out"] == "0" for r in rows.values())
     for name in ("report.md", "pe.png", "splits.csv"):
         assert (detectable / name).stat().st_size > 0
     report = (detectable / "report.md").read_text()
-    assert "--seed 5" in report and "100 base learners, 60 subspace dimensions" in report
-    assert "spam (686 dimensions, velmora's native extractor velmora-native-1)" in report
-    assert f"| lsbm | 1 | {CROPS * len(ALL)} | 0 |" in report
+    assert "--seed 5" in report and "60 base learners, 200 subspace dimensions" in report
+    assert "srm (34671 dimensions, velmora's native extractor velmora-native-1)" in report
+    assert f"| lsbm | 1 | {CROPS * len(LARGE)} | {float(strong['test_pairs']):.1f} | 0 |" in report
+    # The run's features are matrices in the layout of velmora features.
+    tables = sorted((detectable / "cache" / "features").iterdir())
+    assert len(tables) == 1 + 2 * 3
+    for table in tables:
+        m = velmora.features.load(table)
+        assert m.kind == "srm" and m.features.shape == (CROPS * len(LARGE), 34671)
 
 
 @needs_eval
 def test_no_source_image_is_on_both_sides_of_a_split(detectable: Path):
     rows = read_csv(detectable / "splits.csv")
-    assert {r["split"] for r in rows} == {"1", "2", "3", "4", "5"}
-    for split in ("1", "2", "3", "4", "5"):
+    assert {r["split"] for r in rows} == {str(i) for i in range(1, 11)}
+    for split in map(str, range(1, 11)):
         sides = {}
         for r in rows:
             if r["split"] == split:
                 assert r["source"] not in sides
                 sides[r["source"]] = r["side"]
-        assert set(sides) == {f"{n}.png" for n in ALL}
-        assert sorted(sides.values()).count("train") == len(ALL) // 2
+        assert set(sides) == {f"{n}.png" for n in LARGE}
+        assert sorted(sides.values()).count("train") == len(LARGE) // 2
 
 
 @needs_eval
 def test_the_same_seed_reproduces_results_and_more_methods_reuse_the_cache(covers: Path, detectable: Path,
                                                                          tmp_path: Path):
     again = tmp_path / "again"
-    result = run_velmora("evaluate", covers, "-o", again, "--payload", "0.05,1", "--methods", "lsbm,none",
-                         "--splits", "5", "--seed", "5", "--jobs", "1", *FAST, timeout=600)
+    result = run_velmora("evaluate", covers, "-o", again, "--payload", "0.001,0.01,1", "--methods", "lsbm,none",
+                         "--splits", "10", "--seed", "5", "--jobs", "1", *DETECTABLE, timeout=900)
     assert result.returncode == 0, result.stderr
     assert without_seconds(read_csv(again / "results.csv")) == without_seconds(read_csv(detectable / "results.csv"))
     assert (again / "splits.csv").read_bytes() == (detectable / "splits.csv").read_bytes()
@@ -253,15 +270,15 @@ def test_the_same_seed_reproduces_results_and_more_methods_reuse_the_cache(cover
     # A second run into the same folder with one more method computes only that method.
     index = again / "cache" / "index.jsonl"
     before = index.read_text().splitlines()
-    result = run_velmora("evaluate", covers, "-o", again, "--payload", "0.05,1", "--methods", "lsbm,none,hill",
-                         "--splits", "5", "--seed", "5", "--jobs", "2", *FAST, timeout=600)
+    result = run_velmora("evaluate", covers, "-o", again, "--payload", "0.001,0.01,1", "--methods", "lsbm,none,hill",
+                         "--splits", "10", "--seed", "5", "--jobs", "2", *DETECTABLE, timeout=900)
     assert result.returncode == 0, result.stderr
     added = index.read_text().splitlines()[len(before):]
-    assert len(added) == 2 * CROPS * len(ALL) + 2 * 5  # hill's stego images at two payloads, and its detectors
+    assert len(added) == 3 * CROPS * len(LARGE) + 3 * 10  # hill's stego images at three payloads, and its detectors
     assert all('"kind":"cover"' not in line.replace(" ", "") for line in added)
     rows = read_csv(again / "results.csv")
-    assert [r["method"] for r in rows] == ["lsbm", "lsbm", "none", "none", "hill", "hill"]
-    assert without_seconds(rows[:4]) == without_seconds(read_csv(detectable / "results.csv"))
+    assert [r["method"] for r in rows] == ["lsbm"] * 3 + ["none"] * 3 + ["hill"] * 3
+    assert without_seconds(rows[:6]) == without_seconds(read_csv(detectable / "results.csv"))
 
 
 @needs_eval
@@ -285,7 +302,8 @@ def test_covers_that_velmora_cannot_take_are_left_out_for_every_method(covers: P
 @needs_eval
 def test_resume_after_an_interruption_gives_the_uninterrupted_result(covers: Path, tmp_path: Path):
     slow = ("--features", "srmq1", "--crop", "64", "--crops-per-image", "2", "--learners", "20",
-            "--subspace", "200", "--payload", "0.4", "--methods", "lsbm,none", "--splits", "2", "--seed", "8")
+            "--subspace", "200", "--payload", "0.2,0.4", "--methods", "lsbm,hill,none", "--splits", "2",
+            "--seed", "8")
     whole = tmp_path / "whole"
     result = run_velmora("evaluate", covers, "-o", whole, "--jobs", "2", *slow, timeout=900)
     assert result.returncode == 0, result.stderr

@@ -1,0 +1,386 @@
+"""``velmora evaluate``: how detectable an embedding method is, measured the
+field's way against baseline methods.
+
+Covers (image files, or seeded crops of them) are embedded by each method at
+each payload; the native extractor's features of every cover and stego image
+are kept as matrices; for each method and payload an FLD ensemble is trained
+on the paired features of half of the source images and its decisions are
+scored on the other half, over several random splits: P_E = (P_FA + P_MD) / 2
+of the detector's own decisions, mean and standard deviation over the splits
+(see ``scoring``).
+
+Everything is seeded from one number. Finished work is kept in
+REPORT_DIR/cache (see ``store``), so a second run with more methods,
+payloads or splits computes only what is new, and a run stopped by Ctrl-C
+goes on where it stopped.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import json
+import os
+import sys
+import time
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass, field
+from typing import IO, Any, cast
+
+from .._api import derive_seed
+from .._batch import UsageError
+from .._executor import Interrupted, Outcome, StopRequest, TaskPool, open_pool
+from ..features import EXTRACTOR
+from . import store
+from .covers import Cover, find_covers, split_sources
+from .report import Report
+from .settings import CONSEAL_METHODS, MIN_SOURCES, EvalSettings, Stopped, check_dependencies
+from .tasks import ONE_THREAD, cover_task, stego_task, train_task
+
+
+@dataclass
+class _Progress:
+    """Progress bars of the phases, on a terminal."""
+
+    err: IO[str]
+    enabled: bool
+    bars: dict[str, Any] = field(default_factory=dict)
+
+    def bar(self, name: str, total: int, done: int = 0) -> Any:
+        from tqdm import tqdm  # type: ignore[import-untyped, unused-ignore]
+
+        b = tqdm(total=total, initial=done, desc=name, unit="", file=self.err, position=len(self.bars),
+                 disable=None if self.enabled else True, dynamic_ncols=True, leave=True)
+        self.bars[name] = b
+        return b
+
+    def say(self, message: str) -> None:
+        live = [b for b in self.bars.values() if not b.disable]
+        if live:
+            live[0].write(message, file=self.err)
+        else:
+            print(message, file=self.err, flush=True)
+
+    def close(self) -> None:
+        for b in self.bars.values():
+            b.close()
+        self.bars.clear()
+
+
+def reason(e: BaseException) -> str:
+    text = str(e) or type(e).__name__
+    return text if isinstance(e, (ValueError, OSError)) else f"{type(e).__name__}: {text}"
+
+
+class EvaluationRun:
+    def __init__(self, inputs: Sequence[str], report_dir: str, settings: EvalSettings, pool: TaskPool,
+                 stop: StopRequest | None, err: IO[str], progress: bool, command: str | None,
+                 phase_hook: Callable[[str], None] | None = None) -> None:
+        self.inputs = inputs
+        self.report_dir = report_dir
+        self.s = settings
+        self.pool = pool
+        self.stop = stop
+        self.command = command
+        self.phase_hook = phase_hook
+        self.progress = _Progress(err, progress)
+        if pool.dashboard:
+            self._say(f"Dask dashboard at {pool.dashboard}")
+        self.phase_seconds: dict[str, float] = {}
+        self.task_seconds = {"embedding": 0.0, "features": 0.0, "training": 0.0}
+        self.failed: dict[tuple[float, str], str] = {}  # (payload, cover id) -> reason
+        self.train_errors: dict[tuple[str, float, int], str] = {}
+
+    # -- helpers -------------------------------------------------------------
+    def _say(self, message: str) -> None:
+        self.progress.say(f"velmora evaluate: {message}")
+
+    def _drain(self, handle: Callable[[Outcome], None]) -> None:
+        """Handle outcomes until every task has finished, or the running ones
+        after a stop signal (then Stopped)."""
+        for outcome in self.pool.outcomes(self.stop):
+            handle(outcome)
+        if self.stop is not None and self.stop.signum is not None:
+            raise Stopped(self.stop.signum)
+
+    def _cover_item(self, c: Cover) -> dict[str, Any]:
+        return {"cover": c.id, "source": self.covers.stats[c.rel], "gray": c.gray,
+                "features": self.s.features, "extractor": EXTRACTOR}
+
+    def item_seed(self, method: str, payload: float, c: Cover) -> int:
+        return derive_seed(self.s.seed, "evaluate", method, payload, c.id)
+
+    def _stego_key(self, method: str, payload: float, c: Cover) -> str:
+        engine = list(self.s.engine) if method == "velmora" else None
+        return store.key(kind="stego", method=method, payload=payload, seed=self.item_seed(method, payload, c),
+                         engine=engine, **self._cover_item(c))
+
+    def _place(self, item: str, table: store.FeatureTable, slot: int) -> dict[str, Any] | None:
+        """The record of ``item`` with its row in ``slot`` of ``table``: as
+        it is, copied there from an earlier run's matrix, or None when the
+        work is still to do."""
+        record = self.cache.get(item)
+        if record is None:
+            return None
+        if "error" in record or (record.get("table") == os.path.basename(table.folder) and record.get("slot") == slot):
+            return record
+        row = self.cache.row(item)
+        if row is None:
+            return None
+        stats = {k: v for k, v in record.items() if k not in ("key", "table", "slot")}
+        return self.cache.put_row(item, table, slot, row, stats)
+
+    def _phase(self, name: str, body: Callable[[], None]) -> None:
+        if self.phase_hook is not None:
+            self.phase_hook(name)
+        start = time.perf_counter()
+        body()
+        self.phase_seconds[name] = time.perf_counter() - start
+
+    # -- phases --------------------------------------------------------------
+    def run(self) -> list[dict[str, Any]]:
+        self.covers = find_covers(self.inputs, self.s, skip=self.report_dir)
+        if self.covers.sources < MIN_SOURCES:
+            raise UsageError(
+                f"evaluate needs covers from at least {MIN_SOURCES} source images to split them in halves "
+                f"by source image; found {self.covers.sources} usable"
+                + (f" ({len(self.covers.too_small)} smaller than --crop {self.s.crop})" if self.covers.too_small else "")
+            )
+        os.makedirs(self.report_dir, exist_ok=True)
+        self.cache = store.Cache(os.path.join(self.report_dir, "cache"))
+        try:
+            self._phase("covers", self._covers_phase)
+            self._phase("stego", self._stego_phase)
+            self._phase("training", self._training_phase)
+        finally:
+            self.progress.close()
+            self.cache.close()
+        if self.phase_hook is not None:
+            self.phase_hook("report")
+        report = Report(self)
+        rows = report.rows()
+        report.write(rows)
+        return rows
+
+    def _covers_phase(self) -> None:
+        s = self.s
+        keys = {c.id: store.key(kind="cover", min_block=s.engine[2], **self._cover_item(c)) for c in self.covers.covers}
+        self.cover_table = self.cache.table("cover", s.features, [keys[c.id] for c in self.covers.covers], s.gray)
+        self.cover_info: dict[str, dict[str, Any]] = {}  # cover id -> its record
+        todo = []
+        for slot, c in enumerate(self.covers.covers):
+            record = self._place(keys[c.id], self.cover_table, slot)
+            if record is not None:
+                self.cover_info[c.id] = record
+            else:
+                todo.append((slot, c))
+        bar = self.progress.bar("features of covers", len(self.covers.covers), len(self.covers.covers) - len(todo))
+        pending = {c.id: (slot, c) for slot, c in todo}
+        for slot, c in todo:
+            self.pool.submit(c.id, cover_task, c, s.features, s.engine[2])
+
+        def handle(o: Outcome) -> None:
+            slot, c = pending.pop(str(o.key))
+            bar.update(1)
+            if o.error is not None:
+                self.covers.unusable[c.id] = reason(o.error)
+                self._say(f"{c.id}: {self.covers.unusable[c.id]}")
+                return
+            r = o.value
+            self.task_seconds["features"] += r["feature_seconds"]
+            self.cover_info[c.id] = self.cache.put_row(keys[c.id], self.cover_table, slot, r.pop("row"),
+                                                       {"kind": "cover", **r})
+
+        self._drain(handle)
+        self.usable = [c for c in self.covers.covers if c.id in self.cover_info]
+        if len(self.usable) == len(self.covers.covers):
+            self.cover_table.complete()
+
+    def left_out(self, payload: float) -> set[str]:
+        """Covers whose quadtree pool cannot take the payload: left out of
+        that payload for every method when velmora is one of them."""
+        if "velmora" not in self.s.methods:
+            return set()
+        out = set()
+        for c in self.usable:
+            info = self.cover_info[c.id]
+            h, w = info["shape"]
+            if info["pool_size"] <= round(payload * h * w):
+                out.add(c.id)
+        return out
+
+    def _stego_phase(self) -> None:
+        s = self.s
+        self.stego_tables: dict[tuple[str, float], store.FeatureTable] = {}
+        slot_of: dict[str, int] = {}  # stego item -> its row in its table
+        self.stego_records: dict[tuple[str, float, str], dict[str, Any]] = {}
+        requests: dict[tuple[str, str], list[tuple[float, int]]] = {}  # (method, cover id) -> to do
+        total = 0
+        for payload in s.payloads:
+            skip = self.left_out(payload)
+            compared = [c for c in self.usable if c.id not in skip]
+            for method in s.methods:
+                keys = [self._stego_key(method, payload, c) for c in compared]
+                table = self.cache.table("stego", s.features, keys, s.gray)
+                self.stego_tables[(method, payload)] = table
+                total += len(compared)
+                for slot, (c, item) in enumerate(zip(compared, keys)):
+                    slot_of[item] = slot
+                    record = self._place(item, table, slot)
+                    if record is None:
+                        requests.setdefault((method, c.id), []).append((payload, self.item_seed(method, payload, c)))
+                    elif "error" in record:
+                        self.failed.setdefault((payload, c.id), f"{method} at {payload:g} bpp: {record['error']}")
+                    else:
+                        self.stego_records[(method, payload, c.id)] = record
+        todo = sum(len(r) for r in requests.values())
+        bar = self.progress.bar("stego images and their features", total, total - todo)
+        by_id = {c.id: c for c in self.usable}
+        # Conseal's methods first: each cover's costs serve all its payloads, and they take longest.
+        order = sorted(requests, key=lambda k: (k[0] not in CONSEAL_METHODS, k))
+        for method, cid in order:
+            self.pool.submit((method, cid), stego_task, by_id[cid], method, requests[(method, cid)], s.features,
+                             s.engine)
+
+        def handle(o: Outcome) -> None:
+            method, cid = cast(tuple[str, str], o.key)
+            asked = requests[(method, cid)]
+            bar.update(len(asked))
+            results = o.value if o.error is None else [{"error": reason(o.error)}] * len(asked)
+            for (payload, _seed), r in zip(asked, results):
+                c = by_id[cid]
+                item = self._stego_key(method, payload, c)
+                table = self.stego_tables[(method, payload)]
+                if "error" in r:
+                    self.cache.put(item, {"kind": "stego", "method": method, "payload": payload, "cover": cid,
+                                          "error": r["error"]})
+                    message = f"{method} at {payload:g} bpp: {r['error']}"
+                    self.failed.setdefault((payload, cid), message)
+                    self._say(f"{cid}: {message}")
+                    continue
+                self.task_seconds["embedding"] += r["embed_seconds"]
+                self.task_seconds["features"] += r["feature_seconds"]
+                self.stego_records[(method, payload, cid)] = self.cache.put_row(
+                    item, table, slot_of[item], r.pop("row"),
+                    {"kind": "stego", "method": method, "payload": payload, "cover": cid, **r})
+
+        self._drain(handle)
+        for (method, payload), table in self.stego_tables.items():
+            if all((method, payload, c.id) in self.stego_records for c in self.usable
+                   if c.id not in self.left_out(payload)):
+                table.complete()
+
+    def pairs(self, payload: float) -> list[Cover]:
+        """The covers compared at ``payload``: the same for every method."""
+        out = self.left_out(payload)
+        return [c for c in self.usable if c.id not in out and (payload, c.id) not in self.failed]
+
+    def _training_phase(self) -> None:
+        s = self.s
+        sources = sorted({c.rel for c in self.usable})
+        self.splits = [split_sources(sources, i, s.seed) for i in range(s.splits)]
+        self.train_records: dict[tuple[str, float, int], dict[str, Any]] = {}
+        todo = []
+        for method in s.methods:
+            for payload in s.payloads:
+                covers = self.pairs(payload)
+                table = self.stego_tables[(method, payload)]
+                slots = {c.id: (self.cover_info[c.id]["slot"], self.stego_records[(method, payload, c.id)]["slot"])
+                         for c in covers}
+                for i, (train_side, test_side) in enumerate(self.splits):
+                    train = [slots[c.id] for c in covers if c.rel in train_side]
+                    test = [slots[c.id] for c in covers if c.rel in test_side]
+                    if len(train) < 2 or len(test) < 1:
+                        continue
+                    seed = derive_seed(s.seed, "ensemble", method, payload, i)
+                    matrices = (self.cover_table.path, table.path)
+                    item = store.key(kind="train", tables=[os.path.basename(os.path.dirname(p)) for p in matrices],
+                                     learners=s.learners, subspace=s.subspace_for_features(), seed=seed,
+                                     pairs=hashlib.sha256(json.dumps([train, test]).encode()).hexdigest())
+                    record = self.cache.get(item)
+                    if record is not None:
+                        self.train_records[(method, payload, i)] = record
+                    else:
+                        todo.append(((method, payload, i), item, matrices, train, test, seed))
+        total = len(self.train_records) + len(todo)
+        bar = self.progress.bar("training", total, len(self.train_records))
+        pending = {}
+        for ident, item, matrices, train, test, seed in todo:
+            pending[item] = ident
+            self.pool.submit(item, train_task, *matrices, train, test, s.learners, s.subspace_for_features(), seed)
+
+        def handle(o: Outcome) -> None:
+            ident = pending.pop(str(o.key))
+            bar.update(1)
+            if o.error is not None:
+                self.train_errors[ident] = reason(o.error)
+                self._say(f"training {ident[0]} at {ident[1]:g} bpp, split {ident[2] + 1}: {reason(o.error)}")
+                return
+            self.task_seconds["training"] += o.value["seconds"]
+            self.train_records[ident] = self.cache.put(str(o.key), {"kind": "train", **o.value})
+
+        self._drain(handle)
+
+
+def evaluate(
+    covers: str | os.PathLike[str] | Sequence[str | os.PathLike[str]],
+    report_dir: str | os.PathLike[str],
+    *,
+    payloads: Sequence[float] = (0.05, 0.1, 0.2),
+    methods: Sequence[str] = ("velmora", "lsbm", "hill"),
+    features: str = "srm",
+    crop: int | None = None,
+    crops_per_image: int = 1,
+    splits: int = 10,
+    seed: int = 0,
+    learners: int | None = EvalSettings.learners,
+    subspace: int | None = EvalSettings.subspace,
+    colony_size: int = 30,
+    max_iter: int = 50,
+    min_block: int = 4,
+    gray: bool = False,
+    jobs: int = 1,
+    figure_formats: Sequence[str] = ("png",),
+    progress: bool = True,
+    stop: StopRequest | None = None,
+    err: IO[str] | None = None,
+    command: str | None = None,
+    cluster: str | None = None,
+    phase_hook: Callable[[str], None] | None = None,
+) -> list[dict[str, Any]]:
+    """Measure how detectable each method is: see ``velmora evaluate --help``.
+
+    ``covers`` are image files or folders (searched as ``velmora embed``
+    does); the report, results.csv, results-splits.csv, splits.csv, the
+    figure and the cache go to ``report_dir``. ``learners``/``subspace`` None
+    let the ensemble choose them. ``cluster`` (``tcp://HOST:PORT`` or
+    ``local:N``) runs the work on a Dask cluster instead of ``jobs`` local
+    processes. ``phase_hook(name)``, if given, is called as each phase
+    ("covers", "stego", "training", "report") starts. Returns the rows of
+    results.csv as dicts (numbers as numbers), each with ``splits_trained``
+    and the ``learners``/``subspace`` the detectors used.
+
+    Raises UsageError (an Exception, not a ValueError) for settings that
+    cannot run, and Stopped when ``stop`` caught a signal before the end.
+    """
+    inputs = [os.fspath(covers)] if isinstance(covers, (str, os.PathLike)) else [os.fspath(c) for c in covers]
+    settings = EvalSettings(
+        payloads=tuple(float(p) for p in payloads), methods=tuple(methods), features=features, crop=crop,
+        crops_per_image=crops_per_image, splits=splits, seed=seed, learners=learners, subspace=subspace,
+        engine=(colony_size, max_iter, min_block), gray=gray, figure_formats=tuple(figure_formats),
+    )
+    settings.check()
+    check_dependencies(settings, cluster=cluster is not None)
+    # The workers fork from a server that has imported the libraries once.
+    preload = ["velmora.evaluation.tasks", "velmora.ensemble", "threadpoolctl"]
+    if any(m in CONSEAL_METHODS for m in settings.methods):
+        preload.append("conseal")
+    pool = open_pool(jobs, environment=ONE_THREAD, preload=preload, cluster=cluster)
+    try:
+        run = EvaluationRun(inputs, os.fspath(report_dir), settings, pool, stop, err or sys.stderr, progress,
+                            command, phase_hook)
+        return run.run()
+    except Interrupted:
+        pool.close(kill=True)
+        raise
+    finally:
+        pool.close()

@@ -1,0 +1,111 @@
+"""What a run of ``velmora evaluate`` compares, and the checks that it can
+run: the methods, payloads, feature set, detector, splits and seed."""
+
+from __future__ import annotations
+
+import importlib.util
+from dataclasses import dataclass
+
+from .._api import check_seed
+from .._batch import UsageError
+from ..features import KINDS, dimension, min_side
+
+# Embedding methods: this system, the field's baselines from conseal, and a
+# control that changes nothing (its detection error must be chance).
+CONSEAL_METHODS = ("lsbm", "hill", "suniward", "wow", "mipod")
+METHODS = ("velmora", *CONSEAL_METHODS, "none")
+FIGURE_FORMATS = ("png", "pdf", "svg")
+MIN_SOURCES = 4  # two source images on each side of a split, at the least
+EXTRA_HINT = "pip install 'velmora-core[eval]'"
+
+# The detector's sizes when the command line does not name them: fixed, as
+# measured for the rich model (the searches train an ensemble for every
+# candidate subspace dimension, several times the cost of one training).
+DEFAULT_LEARNERS: int | None = 60
+DEFAULT_SUBSPACE: int | None = 1000
+
+
+class Stopped(Exception):
+    """The run was stopped by a signal before it was complete."""
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signum)
+        self.signum = signum
+
+
+@dataclass(frozen=True)
+class EvalSettings:
+    payloads: tuple[float, ...] = (0.05, 0.1, 0.2)
+    methods: tuple[str, ...] = ("velmora", "lsbm", "hill")
+    features: str = "srm"
+    crop: int | None = None
+    crops_per_image: int = 1
+    splits: int = 10
+    seed: int = 0
+    learners: int | None = DEFAULT_LEARNERS  # None: the ensemble's own choice
+    subspace: int | None = DEFAULT_SUBSPACE  # None: the ensemble's search
+    engine: tuple[int, int, int] = (30, 50, 4)  # colony_size, max_iter, min_block
+    gray: bool = False
+    figure_formats: tuple[str, ...] = ("png",)
+
+    def check(self) -> None:
+        unknown = [m for m in self.methods if m not in METHODS]
+        if unknown:
+            raise UsageError(f"unknown method(s) {', '.join(unknown)}: choose from {', '.join(METHODS)}")
+        if not self.methods:
+            raise UsageError("no method to evaluate")
+        if len(set(self.methods)) != len(self.methods):
+            raise UsageError("a method is named twice")
+        if self.features not in KINDS:
+            raise UsageError(f"unknown feature set {self.features!r}: choose from {', '.join(KINDS)}")
+        if not self.payloads:
+            raise UsageError("no payload to evaluate")
+        for p in self.payloads:
+            if not (isinstance(p, float) and 0.0 < p <= 1.0):
+                raise UsageError(f"a payload of {p!r} bits per pixel is outside (0, 1]")
+        if len(set(self.payloads)) != len(self.payloads):
+            raise UsageError("a payload is named twice")
+        if self.splits < 1:
+            raise UsageError("--splits must be at least 1")
+        side = min_side(self.features)
+        if self.crop is not None and self.crop < side:
+            raise UsageError(
+                f"{self.features} features need images of at least {side}x{side} pixels; --crop {self.crop} is smaller"
+            )
+        if self.crops_per_image < 1:
+            raise UsageError("--crops-per-image must be at least 1")
+        if self.learners is not None and self.learners < 1:
+            raise UsageError("--learners must be at least 1 (or auto)")
+        if self.subspace is not None and self.subspace < 1:
+            raise UsageError("--subspace must be at least 1 (or auto)")
+        for fmt in self.figure_formats:
+            if fmt not in FIGURE_FORMATS:
+                raise UsageError(f"figure format {fmt!r}: choose from {', '.join(FIGURE_FORMATS)}")
+        check_seed(self.seed)
+
+    def subspace_for_features(self) -> int | None:
+        """The subspace dimension the detectors use: the one asked for, at
+        most the dimension of the feature set."""
+        return None if self.subspace is None else min(self.subspace, dimension(self.features))
+
+    def detector(self) -> str:
+        learners = ("base learners until the out-of-bag error settles" if self.learners is None
+                    else f"{self.learners} base learners")
+        subspace = ("subspace dimension found by the search" if self.subspace is None
+                    else f"{self.subspace_for_features()} subspace dimensions")
+        return f"FLD ensemble (velmora.ensemble), {learners}, {subspace}"
+
+
+def check_dependencies(settings: EvalSettings, cluster: bool = False) -> None:
+    """UsageError naming the extra to install when a library is missing."""
+    needed = ["threadpoolctl", "PIL", "tqdm", "matplotlib"]
+    if any(m in CONSEAL_METHODS for m in settings.methods):
+        needed.append("conseal")
+    if cluster:
+        needed.append("distributed")
+    missing = [name for name in needed if importlib.util.find_spec(name) is None]
+    if missing:
+        names = ", ".join("Pillow" if m == "PIL" else m for m in missing)
+        hint = EXTRA_HINT if missing != ["distributed"] else "pip install 'velmora-core[cluster]'"
+        raise UsageError(f"velmora evaluate needs {names}, which {'is' if len(missing) == 1 else 'are'} "
+                         f"not installed; install {'them' if len(missing) > 1 else 'it'} with: {hint}")

@@ -1,0 +1,162 @@
+"""The work of ``velmora evaluate`` that runs in worker processes: the
+features and pool size of a cover, the stego images of one cover by one
+method at all its payloads with their features, and the training and testing
+of one detector.
+
+Each is a top-level function of picklable arguments, so that it runs in a
+local worker process or on a cluster worker. Feature vectors go back to the
+run's process, which alone writes the matrices; a detector reads them from
+the cache folder, which a cluster's workers must see under the same path.
+The field's libraries are imported only inside the functions that use them.
+"""
+
+from __future__ import annotations
+
+import math
+import time
+from collections.abc import Sequence
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+from .. import features as fs
+from .._imageio import psnr
+from .covers import Cover
+from .scoring import decision_errors, separability_bound
+
+# BLAS libraries read these when they are loaded: one thread per worker
+# process keeps several workers from fighting over the cores.
+ONE_THREAD = {name: "1" for name in ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS")}
+
+# Test rows projected at a time: bounds a detector's memory for its test half.
+_TEST_CHUNK = 256
+
+
+def _one_thread() -> Any:
+    """Limits BLAS to one thread for the duration of a with-block."""
+    from threadpoolctl import threadpool_limits  # type: ignore[import-not-found, import-untyped, unused-ignore]
+
+    return threadpool_limits(1)
+
+
+def extract(image: npt.NDArray[np.uint8], features: str) -> npt.NDArray[np.float32]:
+    """One image's features, as the matrices store them."""
+    vector = fs.extract(image, features)
+    if not np.isfinite(vector).all():
+        raise ValueError(f"{features} features of a {image.shape[0]}x{image.shape[1]} image are not finite")
+    return vector.astype(np.float32)
+
+
+def cover_task(cover: Cover, features: str, min_block: int) -> dict[str, Any]:
+    """A cover's features and its quadtree pool size."""
+    from .. import _native
+
+    image = cover.read()
+    start = time.perf_counter()
+    row = extract(image, features)
+    return {
+        "row": row,
+        "shape": list(image.shape),
+        "pool_size": _native.pool_size(image, min_block),
+        "feature_seconds": time.perf_counter() - start,
+    }
+
+
+def _embedder(method: str, cover: npt.NDArray[np.uint8], engine: tuple[int, int, int]) -> Any:
+    """stego(payload, seed) for one method and cover; conseal's methods
+    compute the cover's costs once for all payloads."""
+    if method == "none":
+        return lambda payload, seed: cover.copy()
+    if method == "velmora":
+        from .._api import embed
+
+        colony_size, max_iter, min_block = engine
+
+        def velmora(payload: float, seed: int) -> npt.NDArray[np.uint8]:
+            bits = round(payload * cover.shape[0] * cover.shape[1])
+            return embed(cover, bits, seed=seed, colony_size=colony_size, max_iter=max_iter,
+                         min_block=min_block).stego
+
+        return velmora
+    from .baselines import PreparedCover
+
+    prepared = PreparedCover(method, cover)
+    # MiPOD's generator takes 32-bit seeds: the top half of the derived one.
+    shift = 32 if method == "mipod" else 0
+    return lambda payload, seed: prepared.stego(payload, seed >> shift)
+
+
+def stego_task(cover: Cover, method: str, requests: Sequence[tuple[float, int]], features: str,
+               engine: tuple[int, int, int]) -> list[dict[str, Any]]:
+    """The stego images of ``cover`` by ``method`` at each (payload, seed),
+    each summarised by its features and what it changed, or by the reason it
+    failed."""
+    with _one_thread():
+        image = cover.read()
+        embedder = _embedder(method, image, engine)
+        results: list[dict[str, Any]] = []
+        for payload, seed in requests:
+            try:
+                start = time.perf_counter()
+                stego = np.asarray(embedder(payload, seed))
+                if stego.shape != image.shape or stego.dtype != np.uint8:
+                    raise ValueError(f"{method} returned {stego.dtype} {stego.shape} for a uint8 {image.shape} cover")
+                embedded = time.perf_counter()
+                row = extract(stego, features)
+                quality = psnr(image, stego)
+                results.append({
+                    "row": row,
+                    "change_rate": int(np.count_nonzero(stego != image)) / image.size,
+                    "psnr_db": None if math.isinf(quality) else quality,
+                    "embed_seconds": embedded - start,
+                    "feature_seconds": time.perf_counter() - embedded,
+                })
+            except Exception as e:  # one stego image's failure is reported, the others go on
+                text = str(e) or type(e).__name__
+                results.append({"error": text if isinstance(e, (ValueError, OSError)) else f"{type(e).__name__}: {text}"})
+        return results
+
+
+def _rows(path: str, slots: Sequence[int]) -> npt.NDArray[np.float32]:
+    matrix = np.load(path, mmap_mode="r", allow_pickle=False)
+    return np.ascontiguousarray(matrix[np.asarray(slots, dtype=np.intp)], dtype=np.float32)
+
+
+def train_task(cover_matrix: str, stego_matrix: str, train: Sequence[tuple[int, int]],
+               test: Sequence[tuple[int, int]], learners: int | None, subspace: int | None,
+               seed: int) -> dict[str, Any]:
+    """Train the FLD ensemble on the paired features of ``train`` (cover and
+    stego rows of the two matrices) and score its decisions on ``test``.
+
+    ``learners``/``subspace`` None let the ensemble choose them.
+    """
+    from ..ensemble import FLDEnsemble
+
+    with _one_thread():
+        start = time.perf_counter()
+        detector = FLDEnsemble(n_learners="auto" if learners is None else learners,
+                               subspace="auto" if subspace is None else subspace, seed=seed)
+        detector.fit(_rows(cover_matrix, [c for c, _ in train]), _rows(stego_matrix, [s for _, s in train]))
+        votes: dict[str, list[npt.NDArray[Any]]] = {"cover": [], "stego": []}
+        scores: dict[str, list[npt.NDArray[Any]]] = {"cover": [], "stego": []}
+        for at in range(0, len(test), _TEST_CHUNK):
+            part = test[at : at + _TEST_CHUNK]
+            for side, path, slots in (("cover", cover_matrix, [c for c, _ in part]),
+                                      ("stego", stego_matrix, [s for _, s in part])):
+                x = _rows(path, slots)
+                votes[side].append(detector.predict(x))
+                scores[side].append(detector.decision_function(x))
+        pe, p_fa, p_md = decision_errors(np.concatenate(votes["cover"]), np.concatenate(votes["stego"]))
+        return {
+            "pe": pe,
+            "p_fa": p_fa,
+            "p_md": p_md,
+            "bound": separability_bound(np.concatenate(scores["cover"]), np.concatenate(scores["stego"])),
+            "oob_error": float(detector.oob_error_),
+            "learners": int(detector.n_learners_),
+            "subspace": int(detector.subspace_),
+            "train_pairs": len(train),
+            "test_pairs": len(test),
+            "seconds": time.perf_counter() - start,
+        }
