@@ -116,3 +116,33 @@ def test_mipod_flat_area_warning_is_silenced(cl: Any) -> None:
 def test_rejects_bad_arguments(method: str, cover: np.ndarray, alpha: float) -> None:
     with pytest.raises(ValueError):
         simulate_payloads(method, cover, [(alpha, 1)])
+
+
+# A larger cover of odd sides: the entropies are sums over other blockings.
+@pytest.mark.filterwarnings("ignore:invalid variance in flat areas")
+@pytest.mark.parametrize("method", ["hill", "suniward", "wow", "mipod"])
+def test_payload_searches_give_conseals_values_bit_for_bit(cl: Any, method: str) -> None:
+    from conseal.simulate._optim import average_payload
+
+    from velmora.evaluation.payload_search import TernaryObjective, mipod_change_rates
+
+    cover = np.ascontiguousarray(photograph("astronaut")[100:303, 50:351])
+    if method == "mipod":
+        rho = cl.mipod.compute_cost(x0=cover)
+        table = cl.mipod._defs.load_lookup_table()
+        for alpha in (0.05, 0.4):
+            payload = alpha * np.prod(rho.shape) * np.log(2)
+            np.testing.assert_array_equal(
+                mipod_change_rates(rho, payload, table),
+                cl.mipod._defs.ternary_probs(rho, payload, max_num_iterations=60, excess_values_num_iter=20))
+        with pytest.raises(ValueError, match="cannot reach"):  # above log2(3) bits per pixel
+            mipod_change_rates(rho, 1.7 * rho.size * np.log(2), table)
+        return
+    rhos = tuple(getattr(cl, method).compute_cost_adjusted(cover))
+    objective = TernaryObjective(rhos)
+    for lbda in (2000, 0.5, 37.25, 1e4 / 3, 1e7):  # ints start conseal's search
+        (p_plus, p_minus), entropy = objective(lbda=lbda, rhos=rhos)
+        (q_plus, q_minus), expected = average_payload(lbda=lbda, rhos=rhos)
+        assert entropy == expected and entropy.dtype == expected.dtype
+        np.testing.assert_array_equal(p_plus, q_plus)
+        np.testing.assert_array_equal(p_minus, q_minus)

@@ -15,12 +15,15 @@ image is pixel for pixel the one of the plain call:
 - ``hill``, ``suniward``, ``wow``: the +1 and -1 cost maps of
   ``compute_cost_adjusted`` with the defaults of ``simulate_single_channel``
   (HILL's wet cost 1e10; S-UNIWARD's sigma 1 and WOW's p -1, each with wet
-  cost 1e8), kept; per payload, conseal's ternary simulator on them: the
+  cost 1e8), kept; per payload, conseal's ternary simulator on them: its
   search for lambda (which depends on alpha: the payload it aims at and the
-  bound of its search, max(1, alpha + 0.1)) and the draw of the changes.
+  bound of its search, max(1, alpha + 0.1)), evaluating the entropy with
+  ``payload_search.TernaryObjective`` (the same values, faster), and the
+  draw of the changes.
 - ``mipod``: the smoothed Fisher information of ``mipod.compute_cost``, kept;
-  per payload, conseal's ``ternary_probs`` for the change rates at alpha,
-  and then the draw of the changes as ``mipod.simulate_single_channel``
+  per payload, the change rates at alpha of conseal's ``ternary_probs``
+  (``payload_search.mipod_change_rates``: the same search and values,
+  faster), and then the draw of the changes as ``mipod.simulate_single_channel``
   makes it (its default MiPOD_FIX_WET), written out here because conseal has
   no function for that step alone: a ``RandomState`` of the seed, a uniform
   per pixel against twice the change rate, a second uniform per pixel whose
@@ -52,6 +55,8 @@ from typing import Any
 
 import numpy as np
 import numpy.typing as npt
+
+from .payload_search import TernaryObjective, mipod_change_rates
 
 METHODS = ("lsbm", "hill", "suniward", "wow", "mipod")
 
@@ -89,6 +94,7 @@ class PreparedCover:
         self.cover: npt.NDArray[np.uint8] = np.array(cover, dtype=np.uint8, order="C", copy=True)
         self.cover.flags.writeable = False
         self._costs: Costs | None = None
+        self._search: Any = None  # the entropy objective (ternary) or MiPOD's lookup table
 
     @property
     def costs(self) -> Costs:
@@ -145,19 +151,31 @@ class PreparedCover:
         rhos = self.costs
         # As each simulate_single_channel does it: HILL in two steps with
         # n = x0.size, S-UNIWARD and WOW in one with n = np.prod(x0.shape).
-        if self.method == "hill":
-            ps, _ = _ternary.probability(rhos=rhos, alpha=alpha, n=x0.size)
-            delta = _ternary.simulate(ps=ps, seed=seed)
-        else:
-            delta = _ternary.ternary(rhos=rhos, alpha=alpha, n=np.prod(x0.shape), seed=seed)
+        n = x0.size if self.method == "hill" else np.prod(x0.shape)
+        ps, _ = _ternary.probability(rhos=rhos, alpha=alpha, n=n, objective=self._objective())
+        delta = _ternary.simulate(ps=ps, seed=seed)
         return x0 + delta.astype("uint8")
+
+    def _objective(self) -> Any:
+        """The entropy that conseal's search for lambda evaluates: ours,
+        which gives the same values, for float64 costs (always, so far);
+        conseal's own for any other."""
+        if self._search is None:
+            from conseal.simulate._optim import average_payload  # type: ignore[import-not-found, import-untyped, unused-ignore]
+
+            rhos = self.costs
+            fast = all(r.dtype == np.float64 for r in rhos) and len(rhos) == 2
+            self._search = TernaryObjective(rhos) if fast else average_payload
+        return self._search
 
     def _mipod(self, alpha: float, seed: int) -> npt.NDArray[np.uint8]:
         cl = _conseal()
         x0 = self.cover
         (rho,) = self.costs
         payload = alpha * np.prod(rho.shape) * np.log(2)  # nats
-        beta = cl.mipod._defs.ternary_probs(rho, payload, max_num_iterations=60, excess_values_num_iter=20)
+        if self._search is None:
+            self._search = cl.mipod._defs.load_lookup_table()
+        beta = mipod_change_rates(rho, payload, self._search, max_num_iterations=60, excess_values_num_iter=20)
         # beta is the rate of +1 changes and that of -1 changes alike: a
         # pixel changes with probability 2 beta, then up or down evenly.
         rng = np.random.RandomState(seed)
