@@ -1,6 +1,7 @@
 """The baseline methods at five payloads per cover: conseal's plain calls,
 one per payload, against velmora.evaluation.baselines, which computes each
-cover's costs once for all five.
+cover's costs once for all five and evaluates the search for each
+payload's lambda in fewer passes.
 
     python bench/bench_baselines.py             # needs conseal (pip install conseal)
     python bench/bench_baselines.py --repeat 3  # the median of three runs of each

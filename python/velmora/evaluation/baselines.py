@@ -156,16 +156,12 @@ class PreparedCover:
         delta = _ternary.simulate(ps=ps, seed=seed)
         return x0 + delta.astype("uint8")
 
-    def _objective(self) -> Any:
-        """The entropy that conseal's search for lambda evaluates: ours,
-        which gives the same values, for float64 costs (always, so far);
-        conseal's own for any other."""
+    def _objective(self) -> TernaryObjective:
+        """The entropy that conseal's search for lambda evaluates, with the
+        same values in fewer passes; its buffers serve every payload."""
         if self._search is None:
-            from conseal.simulate._optim import average_payload  # type: ignore[import-not-found, import-untyped, unused-ignore]
-
-            rhos = self.costs
-            fast = all(r.dtype == np.float64 for r in rhos) and len(rhos) == 2
-            self._search = TernaryObjective(rhos) if fast else average_payload
+            self._search = TernaryObjective(self.costs)
+        assert isinstance(self._search, TernaryObjective)
         return self._search
 
     def _mipod(self, alpha: float, seed: int) -> npt.NDArray[np.uint8]:
