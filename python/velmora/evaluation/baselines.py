@@ -94,7 +94,8 @@ class PreparedCover:
         self.cover: npt.NDArray[np.uint8] = np.array(cover, dtype=np.uint8, order="C", copy=True)
         self.cover.flags.writeable = False
         self._costs: Costs | None = None
-        self._search: Any = None  # the entropy objective (ternary) or MiPOD's lookup table
+        self._entropy: TernaryObjective | None = None  # HILL, S-UNIWARD, WOW
+        self._table: Any = None  # MiPOD's lookup table of x log(x - 2)
 
     @property
     def costs(self) -> Costs:
@@ -159,19 +160,18 @@ class PreparedCover:
     def _objective(self) -> TernaryObjective:
         """The entropy that conseal's search for lambda evaluates, with the
         same values in fewer passes; its buffers serve every payload."""
-        if self._search is None:
-            self._search = TernaryObjective(self.costs)
-        assert isinstance(self._search, TernaryObjective)
-        return self._search
+        if self._entropy is None:
+            self._entropy = TernaryObjective(self.costs)
+        return self._entropy
 
     def _mipod(self, alpha: float, seed: int) -> npt.NDArray[np.uint8]:
         cl = _conseal()
         x0 = self.cover
         (rho,) = self.costs
         payload = alpha * np.prod(rho.shape) * np.log(2)  # nats
-        if self._search is None:
-            self._search = cl.mipod._defs.load_lookup_table()
-        beta = mipod_change_rates(rho, payload, self._search, max_num_iterations=60, excess_values_num_iter=20)
+        if self._table is None:
+            self._table = cl.mipod._defs.load_lookup_table()
+        beta = mipod_change_rates(rho, payload, self._table, max_num_iterations=60, excess_values_num_iter=20)
         # beta is the rate of +1 changes and that of -1 changes alike: a
         # pixel changes with probability 2 beta, then up or down evenly.
         rng = np.random.RandomState(seed)
