@@ -97,20 +97,27 @@ for v in $pythons; do
   (cd "$work" && "$env/bin/python" -m mypy --strict --no-incremental "$root/examples" "$root/python/velmora")
 done
 
+# A clean environment for interpreter $1 at $2, and the path of the wheel built
+# for that interpreter by the loop above (built now when that loop skipped it).
+fresh_env_and_wheel() {
+  local v="$1" env="$2" py
+  py="$(find_python "$v")" || { echo "Python $v not found" >&2; exit 1; }
+  rm -rf "$env"
+  "$py" -m venv "$env"
+  "$env/bin/python" -m pip install -q --upgrade pip >&2
+  if ! ls "$work/wheels-$v"/velmora_core-*.whl >/dev/null 2>&1; then
+    rm -rf "$work/wheels-$v"
+    "$env/bin/python" -m pip wheel -q --no-deps -w "$work/wheels-$v" "$root" >&2
+  fi
+  ls "$work/wheels-$v"/velmora_core-*.whl
+}
+
 # --- the eval extra, on the oldest and the newest interpreter --------------------
 if [ "${VELMORA_EVAL:-1}" = "1" ]; then
   for v in 3.11 3.13; do
-    py="$(find_python "$v")" || { echo "Python $v not found" >&2; exit 1; }
     env="$work/venv-eval-$v"
     step "Python $v with the eval and cluster extras: evaluation, baselines and cluster tests"
-    rm -rf "$env"
-    "$py" -m venv "$env"
-    "$env/bin/python" -m pip install -q --upgrade pip
-    if ! ls "$work/wheels-$v"/velmora_core-*.whl >/dev/null 2>&1; then
-      rm -rf "$work/wheels-$v"
-      "$env/bin/python" -m pip wheel -q --no-deps -w "$work/wheels-$v" "$root"
-    fi
-    wheel="$(ls "$work/wheels-$v"/velmora_core-*.whl)"
+    wheel="$(fresh_env_and_wheel "$v" "$env")"
     "$env/bin/python" -m pip install -q "${wheel}[eval,cluster]" pytest hypothesis scikit-image
     du -sh "$env" | sed 's/^/eval environment: /'
     (cd "$work" && "$env/bin/python" -m pytest -q -p no:cacheprovider \
@@ -124,17 +131,9 @@ fi
 # features and the ensemble are compared with; nothing else needs it.
 if [ "${VELMORA_CROSSCHECK:-1}" = "1" ]; then
   v=3.11
-  py="$(find_python "$v")" || { echo "Python $v not found" >&2; exit 1; }
   env="$work/venv-crosscheck-$v"
   step "Python $v with sealwatch: the features and the ensemble against the reference"
-  rm -rf "$env"
-  "$py" -m venv "$env"
-  "$env/bin/python" -m pip install -q --upgrade pip
-  if ! ls "$work/wheels-$v"/velmora_core-*.whl >/dev/null 2>&1; then
-    rm -rf "$work/wheels-$v"
-    "$env/bin/python" -m pip wheel -q --no-deps -w "$work/wheels-$v" "$root"
-  fi
-  wheel="$(ls "$work/wheels-$v"/velmora_core-*.whl)"
+  wheel="$(fresh_env_and_wheel "$v" "$env")"
   "$env/bin/python" -m pip install -q "${wheel}" "sealwatch==2025.9.*" threadpoolctl pytest hypothesis scikit-image
   (cd "$work" && "$env/bin/python" -m pytest -q -p no:cacheprovider \
     "$root/tests/python/test_features_reference.py" "$root/tests/python/test_ensemble_reference.py")
