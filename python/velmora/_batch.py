@@ -12,8 +12,6 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import IO, Any, TextIO
 
-import numpy as np
-
 from ._api import CapacityError, derive_seed, embed
 from ._executor import Interrupted, StopRequest, WorkerLost, open_pool
 from ._imageio import describe_error, psnr, read_gray, remove_temp_files, save_lossless, save_npz
