@@ -1,7 +1,8 @@
 """Native entry points of the velmora package, built from the same engine and
 argument handling as velmora_core: embedding seeded from a caller's number,
-the pool size alone, instrumented calls for benchmarks, and steganalysis
-features (SPAM and the spatial rich model).
+the pool size alone, instrumented calls for benchmarks, steganalysis
+features (SPAM and the spatial rich model), and the baseline embedding
+methods (LSB matching, HILL, S-UNIWARD, WOW, MiPOD).
 """
 
 from collections.abc import Sequence
@@ -18,6 +19,10 @@ __all__ = [
     "extract_features",
     "feature_submodels",
     "feature_min_side",
+    "baseline_prepare",
+    "baseline_costs",
+    "baseline_probabilities",
+    "baseline_simulate",
 ]
 
 def embed_seeded(
@@ -63,3 +68,19 @@ def feature_submodels(kind: str) -> list[tuple[str, int]]:
 
 def feature_min_side(kind: str) -> int:
     """The smallest number of rows and columns that feature set `kind` accepts."""
+
+def baseline_prepare(image: npt.NDArray[np.uint8], method: str) -> object:
+    """The cover prepared for a baseline method (its costs computed once)."""
+
+def baseline_costs(prepared: object) -> tuple[npt.NDArray[np.floating], ...]:
+    """(rho+, rho-), (fisher_information,) or () of a prepared cover."""
+
+def baseline_probabilities(
+    prepared: object, alpha: float
+) -> tuple[npt.NDArray[np.floating], npt.NDArray[np.floating]]:
+    """(p+, p-) for alpha bits per pixel."""
+
+def baseline_simulate(
+    prepared: object, alpha: float, seed: SupportsIndex
+) -> npt.NDArray[np.uint8]:
+    """The stego image at alpha bits per pixel with the changes drawn from seed."""

@@ -23,6 +23,10 @@ extern FunctionDescription timed_select_coords_desc;
 extern FunctionDescription extract_features_desc;
 extern FunctionDescription feature_submodels_desc;
 extern FunctionDescription feature_min_side_desc;
+extern FunctionDescription baseline_prepare_desc;
+extern FunctionDescription baseline_costs_desc;
+extern FunctionDescription baseline_probabilities_desc;
+extern FunctionDescription baseline_simulate_desc;
 
 PyObject* run_velmora_engine(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames);
@@ -55,5 +59,18 @@ PyObject* feature_submodels(PyObject* self, PyObject* const* args, Py_ssize_t na
 // feature_min_side(kind) -> the smallest image side the set accepts.
 PyObject* feature_min_side(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames);
+
+// baseline_prepare(image, method) -> a capsule holding the prepared cover.
+PyObject* baseline_prepare(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames);
+// baseline_costs(prepared) -> (rho+, rho-), (fisher,) or ().
+PyObject* baseline_costs(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames);
+// baseline_probabilities(prepared, alpha) -> (p+, p-).
+PyObject* baseline_probabilities(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames);
+// baseline_simulate(prepared, alpha, seed) -> stego image.
+PyObject* baseline_simulate(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames);
 
 }  // namespace velmora::py

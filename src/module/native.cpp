@@ -70,11 +70,48 @@ constexpr char kFeatureMinSideDoc[] =
     "The smallest number of rows and of columns of an image whose `kind`\n"
     "features are defined.";
 
+constexpr char kBaselinePrepareDoc[] =
+    "baseline_prepare(image, method)\n"
+    "--\n"
+    "\n"
+    "A cover (a 2-D uint8 array of any strides, copied) prepared for the baseline\n"
+    "method `method` (\"lsbm\", \"hill\", \"suniward\", \"wow\" or \"mipod\"): its costs\n"
+    "or Fisher information computed once, for the payloads that follow. Returns\n"
+    "an opaque capsule for the other baseline_* functions; use it from one\n"
+    "thread at a time.";
+
+constexpr char kBaselineCostsDoc[] =
+    "baseline_costs(prepared)\n"
+    "--\n"
+    "\n"
+    "The prepared cover's costs of +1 and -1 changes (float32 for HILL, float64\n"
+    "for S-UNIWARD and WOW), its Fisher information alone (MiPOD), or nothing\n"
+    "(LSB matching), as a tuple of new 2-D arrays.";
+
+constexpr char kBaselineProbabilitiesDoc[] =
+    "baseline_probabilities(prepared, alpha)\n"
+    "--\n"
+    "\n"
+    "The probabilities (p+, p-) of a +1 and of a -1 change of each pixel for\n"
+    "`alpha` bits per pixel, as new 2-D arrays (float32 for HILL, float64\n"
+    "otherwise); zero everywhere at alpha 0. Raises ValueError for an alpha\n"
+    "outside [0, log2 3] ([0, 1] for LSB matching) or one the cover cannot carry.";
+
+constexpr char kBaselineSimulateDoc[] =
+    "baseline_simulate(prepared, alpha, seed)\n"
+    "--\n"
+    "\n"
+    "The stego image, a new 2-D uint8 array, of the method's simulated embedding\n"
+    "of `alpha` bits per pixel with the changes drawn from `seed` (0 to 2**64 - 1;\n"
+    "below 2**32 for MiPOD), pixel for pixel conseal's. Raises ValueError as\n"
+    "baseline_probabilities does.";
+
 constexpr char kModuleDoc[] =
     "Native entry points of the velmora package, built from the same engine and\n"
     "argument handling as velmora_core: embedding seeded from a caller's number,\n"
-    "the pool size alone, instrumented calls for benchmarks, and steganalysis\n"
-    "features (SPAM and the spatial rich model).";
+    "the pool size alone, instrumented calls for benchmarks, steganalysis\n"
+    "features (SPAM and the spatial rich model), and the baseline embedding\n"
+    "methods (LSB matching, HILL, S-UNIWARD, WOW, MiPOD).";
 
 PyMethodDef functions[] = {
     fastcall_method("embed_seeded", embed_seeded, kEmbedSeededDoc),
@@ -84,12 +121,17 @@ PyMethodDef functions[] = {
     fastcall_method("extract_features", extract_features, kExtractFeaturesDoc),
     fastcall_method("feature_submodels", feature_submodels, kFeatureSubmodelsDoc),
     fastcall_method("feature_min_side", feature_min_side, kFeatureMinSideDoc),
+    fastcall_method("baseline_prepare", baseline_prepare, kBaselinePrepareDoc),
+    fastcall_method("baseline_costs", baseline_costs, kBaselineCostsDoc),
+    fastcall_method("baseline_probabilities", baseline_probabilities, kBaselineProbabilitiesDoc),
+    fastcall_method("baseline_simulate", baseline_simulate, kBaselineSimulateDoc),
 };
 
-FunctionDescription* descriptions[] = {&embed_seeded_desc,     &pool_size_desc,
-                                       &timed_sparse_map_desc, &timed_select_coords_desc,
-                                       &extract_features_desc, &feature_submodels_desc,
-                                       &feature_min_side_desc};
+FunctionDescription* descriptions[] = {
+    &embed_seeded_desc,           &pool_size_desc,        &timed_sparse_map_desc,
+    &timed_select_coords_desc,    &extract_features_desc, &feature_submodels_desc,
+    &feature_min_side_desc,       &baseline_prepare_desc, &baseline_costs_desc,
+    &baseline_probabilities_desc, &baseline_simulate_desc};
 
 ModuleSpec spec("velmora._native", kModuleDoc, functions, descriptions,
                 "velmora._native.PySliceContainer");

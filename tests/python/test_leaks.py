@@ -46,6 +46,7 @@ def textured(h=24, w=24, seed=0):
 IMG = textured()
 FLAT = np.full((8, 8), 9, dtype=np.uint8)
 POOL = vc.get_quadtree_sparse_map(IMG)
+PREPARED = _native.baseline_prepare(IMG, "mipod")
 SMALL_POOL = [(1, 1), (2, 2), (3, 3)]
 
 # (label, function, positional args, keyword args, expected exception or None)
@@ -100,6 +101,16 @@ SCENARIOS = [
     ("submodels", _native.feature_submodels, ("srm",), {}, None),
     ("submodels binding", _native.feature_submodels, (), {"kinds": "srm"}, TypeError),
     ("min side", _native.feature_min_side, ("spam",), {}, None),
+    ("baseline prepare", _native.baseline_prepare, (IMG, "hill"), {}, None),
+    ("baseline method", _native.baseline_prepare, (IMG, "f5"), {}, ValueError),
+    ("baseline image", _native.baseline_prepare, (IMG.astype(float), "wow"), {}, TypeError),
+    ("baseline simulate", _native.baseline_simulate, (PREPARED, 0.2, 2**31), {}, None),
+    ("baseline mipod seed", _native.baseline_simulate, (PREPARED, 0.2, 2**63), {}, ValueError),
+    ("baseline alpha", _native.baseline_simulate, (PREPARED, 2.0, 1), {}, ValueError),
+    ("baseline seed", _native.baseline_simulate, (PREPARED, 0.2, RaisingIndex()), {}, TypeError),
+    ("baseline probabilities", _native.baseline_probabilities, (PREPARED,), {"alpha": 0.1}, None),
+    ("baseline capsule", _native.baseline_costs, (IMG,), {}, TypeError),
+    ("baseline costs", _native.baseline_costs, (PREPARED,), {}, None),
 ]
 
 
@@ -232,4 +243,25 @@ def test_resident_memory_stays_flat_over_many_large_calls():
     gc.collect()
     # Each call returns a 1 MiB stego image: a leaked buffer per call would
     # add 150 MiB.
+    assert current_rss() - start < 40 * 2**20
+
+
+@pytest.mark.skipif(UNDER_SANITIZER, reason="the sanitizer's quarantine holds freed memory")
+@pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc")
+def test_prepared_baseline_covers_are_freed_with_their_capsules():
+    big = textured(512, 512, seed=4)
+
+    def round_trip():
+        prepared = _native.baseline_prepare(big, "suniward")  # 4 MiB of costs and more
+        _native.baseline_probabilities(prepared, 0.3)
+        _native.baseline_simulate(prepared, 0.3, 5)
+
+    for _ in range(3):
+        round_trip()
+    gc.collect()
+    start = current_rss()
+    for _ in range(40):
+        round_trip()
+    gc.collect()
+    # Each prepared cover holds some 20 MiB while it lives.
     assert current_rss() - start < 40 * 2**20

@@ -396,7 +396,9 @@ def test_module_surface():
     assert not hasattr(vc, "embed_seeded")
     assert _native.__name__ == "velmora._native"
     assert _native.__all__ == ["embed_seeded", "pool_size", "timed_sparse_map", "timed_select_coords",
-                               "extract_features", "feature_submodels", "feature_min_side"]
+                               "extract_features", "feature_submodels", "feature_min_side",
+                               "baseline_prepare", "baseline_costs", "baseline_probabilities",
+                               "baseline_simulate"]
     assert _native.embed_seeded.__text_signature__ == (
         "(image, payload_size, seed, colony_size=30, max_iter=50, min_block=4)"
     )
