@@ -6,10 +6,12 @@
 #      type stubs checked (mypy.stubtest; mypy --strict on the examples and
 #      the velmora package);
 #   3. for Python 3.11 and 3.13, a clean environment with the wheel and its
-#      eval and cluster extras (conseal, Dask; no PyTorch), and the evaluation,
-#      baseline and cluster tests;
-#   4. for Python 3.11, a clean environment with sealwatch (which brings
-#      PyTorch: several GB), and the features and the ensemble against it;
+#      eval and cluster extras (Dask; no PyTorch, no reference library), and
+#      the evaluation and cluster tests;
+#   4. for Python 3.11, a clean environment with the field's references,
+#      sealwatch (which brings PyTorch: several GB) and conseal (with SciPy
+#      1.16 or later), and the features, the ensemble and the baselines
+#      against them;
 #   5. the engine tests and the pytest suite again against an AddressSanitizer
 #      and UndefinedBehaviorSanitizer build.
 #
@@ -116,27 +118,29 @@ fresh_env_and_wheel() {
 if [ "${VELMORA_EVAL:-1}" = "1" ]; then
   for v in 3.11 3.13; do
     env="$work/venv-eval-$v"
-    step "Python $v with the eval and cluster extras: evaluation, baselines and cluster tests"
+    step "Python $v with the eval and cluster extras: evaluation and cluster tests"
     wheel="$(fresh_env_and_wheel "$v" "$env")"
     "$env/bin/python" -m pip install -q "${wheel}[eval,cluster]" pytest hypothesis scikit-image
     du -sh "$env" | sed 's/^/eval environment: /'
     (cd "$work" && "$env/bin/python" -m pytest -q -p no:cacheprovider \
-      "$root/tests/python/test_evaluate.py" "$root/tests/python/test_cluster.py" \
-      "$root/tests/python/test_baselines.py")
+      "$root/tests/python/test_evaluate.py" "$root/tests/python/test_cluster.py")
   done
 fi
 
-# --- the cross-check against the field's reference implementation -----------------
+# --- the cross-check against the field's reference implementations ----------------
 # sealwatch (which brings PyTorch: several GB) is the reference that the
-# features and the ensemble are compared with; nothing else needs it.
+# features and the ensemble are compared with, conseal that of the baseline
+# methods; nothing else needs them.
 if [ "${VELMORA_CROSSCHECK:-1}" = "1" ]; then
   v=3.11
   env="$work/venv-crosscheck-$v"
-  step "Python $v with sealwatch: the features and the ensemble against the reference"
+  step "Python $v with sealwatch and conseal: features, ensemble and baselines against the references"
   wheel="$(fresh_env_and_wheel "$v" "$env")"
-  "$env/bin/python" -m pip install -q "${wheel}" "sealwatch==2025.9.*" threadpoolctl pytest hypothesis scikit-image
+  "$env/bin/python" -m pip install -q "${wheel}" "sealwatch==2025.9.*" "conseal==2025.11.*" "scipy>=1.16" \
+    threadpoolctl pytest hypothesis scikit-image
   (cd "$work" && "$env/bin/python" -m pytest -q -p no:cacheprovider \
-    "$root/tests/python/test_features_reference.py" "$root/tests/python/test_ensemble_reference.py")
+    "$root/tests/python/test_features_reference.py" "$root/tests/python/test_ensemble_reference.py" \
+    "$root/tests/python/test_baselines_reference.py")
 fi
 
 # --- sanitizers ------------------------------------------------------------------

@@ -361,9 +361,9 @@ def _add_evaluate_parser(sub: Any) -> None:
         formatter_class=argparse.RawDescriptionHelpFormatter,
         epilog=textwrap.dedent(f"""\
             methods: velmora (this system, seeded velmora.embed), lsbm (LSB matching at random
-              positions), hill, suniward, wow, mipod (conseal's simulators, each cover's costs
-              computed once for all payloads), none (the cover unchanged: a control, whose P_E is
-              chance)
+              positions), hill, suniward, wow, mipod (velmora.baselines: conseal's simulators,
+              native, each cover's costs computed once for all payloads), none (the cover
+              unchanged: a control, whose P_E is chance)
             features: {', '.join(f'{k} ({dimension(k)})' for k in KINDS)} dimensions, from velmora's native
               extractor, kept as matrices in REPORT_DIR/cache/features; detector: velmora.ensemble
 

@@ -1,148 +1,147 @@
-"""The baseline methods with each cover's costs computed once: every stego
-image is the one of conseal's own call, pixel for pixel. All but the import
-check need conseal (the eval extra)."""
+"""velmora.baselines without a reference: the draws against NumPy's own
+generators, the probabilities against the payload they must carry, and the
+arguments a caller can get wrong. (Against conseal itself:
+test_baselines_reference.py, in the cross-check environment.)"""
 
 from __future__ import annotations
 
-import random
+import math
 import subprocess
 import sys
-import warnings
-from typing import Any
 
 import numpy as np
 import pytest
 
 from photos import photograph
-from velmora.evaluation.baselines import METHODS, PreparedCover, simulate_payloads
+from velmora import baselines
 
-PAYLOADS = (0.05, 0.2, 0.4)
-SEEDS = (7, 2**32 - 1)  # MiPOD's generator takes seeds below 2**32
-REQUESTS = [(a, s) for a in PAYLOADS for s in SEEDS]
-
-
-def flat_and_saturated() -> np.ndarray:
-    """Black and white fields, wet for one direction and flat for MiPOD's
-    variance, beside a strip of noise."""
-    image = np.zeros((64, 64), np.uint8)
-    image[:, 32:] = 255
-    image[44:, :] = np.random.default_rng(5).integers(0, 256, (20, 64))
-    return image
+COVER = np.ascontiguousarray(photograph("camera")[150:246, 200:290])  # 96 x 90
+SEEDS = (0, 7, 2**32 - 1, 2**32, 2**63 + 12345, 2**64 - 1)
 
 
-COVERS = {
-    "camera": photograph("camera")[200:264, 220:284],
-    "coins": photograph("coins")[100:164, 100:164],
-    "astronaut": photograph("astronaut")[40:104, 180:244],
-    "flat": flat_and_saturated(),
-    "white": np.full((48, 48), 255, np.uint8),
-}
+def ternary_draw(cover: np.ndarray, p_plus: np.ndarray, p_minus: np.ndarray, seed: int) -> np.ndarray:
+    """conseal's _ternary.simulate, written with NumPy's generator."""
+    u = np.random.default_rng(seed).random(cover.shape)
+    delta = np.zeros(cover.shape, np.int8)
+    delta[u < p_plus] = 1
+    delta[(u >= p_plus) & (u < p_plus + p_minus)] = -1
+    return cover + delta.astype(np.uint8)
 
 
-@pytest.fixture(scope="module")
-def cl() -> Any:
-    return pytest.importorskip("conseal")
+def mipod_draw(cover: np.ndarray, beta: np.ndarray, seed: int) -> np.ndarray:
+    """MiPOD's draw, written with NumPy's RandomState: column-major, Matlab's
+    rounding of a second uniform picks the direction, the range's ends
+    pushed back."""
+    rng = np.random.RandomState(seed)
+    modify = rng.random_sample(cover.size) < 2 * beta.flatten(order="F")
+    r = rng.random_sample(cover.size)[modify]
+    up = (r >= 0.5) | np.isclose(r, 0.5)
+    x = cover.flatten(order="F").astype(int)
+    x[modify] += np.where(up & (r > 0), 1, -1)
+    x = x.reshape(cover.shape, order="F")
+    x[x > 255] = 254
+    x[x < 0] = 1
+    return x.astype(np.uint8)
 
 
-def conseal_stego(cl: Any, method: str, cover: np.ndarray, alpha: float, seed: int) -> np.ndarray:
-    if method == "lsbm":
-        return np.asarray(cl.lsb.simulate(cover, alpha, modify=cl.LSB_MATCHING, seed=seed))
-    with warnings.catch_warnings():
-        warnings.filterwarnings("ignore", message="invalid variance in flat areas")
-        return np.asarray(getattr(cl, method).simulate_single_channel(cover, alpha, seed=seed))
+@pytest.mark.parametrize("method", baselines.METHODS)
+def test_stego_images_are_numpys_draws_from_the_probabilities(method: str) -> None:
+    prepared = baselines.prepare(COVER, method)
+    for alpha in (0.05, 0.4):
+        p_plus, p_minus = prepared.change_probabilities(alpha)
+        assert p_plus.shape == COVER.shape
+        assert p_plus.dtype == (np.float32 if method == "hill" else np.float64)
+        for seed in SEEDS if method != "mipod" else (0, 7, 2**32 - 1):
+            stego = prepared.simulate(alpha, seed=seed)
+            expected = (mipod_draw(COVER, p_plus, seed) if method == "mipod"
+                        else ternary_draw(COVER, p_plus, p_minus, seed))
+            np.testing.assert_array_equal(stego, expected, err_msg=f"{method} {alpha} {seed}")
 
 
-def test_import_leaves_conseal_unloaded() -> None:
-    code = "import sys, velmora.evaluation.baselines; sys.exit('conseal' in sys.modules)"
-    assert subprocess.run([sys.executable, "-c", code]).returncode == 0
+def ternary_entropy_bits(p_plus: np.ndarray, p_minus: np.ndarray) -> float:
+    p = np.stack([p_plus, p_minus, 1 - (p_plus + p_minus)]).astype(np.float64)
+    p = p[p > 0]
+    return float(-(p * np.log2(p)).sum())
 
 
-# The white cover leaves HILL and WOW no change to make: their search for
-# lambda says it may not have converged, and conseal's call says the same.
-@pytest.mark.filterwarnings("ignore:optimization might not have converged")
-@pytest.mark.parametrize("method", METHODS)
-class TestAgainstConseal:
-    def test_every_payload_and_seed_equals_conseals_call(self, cl: Any, method: str) -> None:
-        changed = 0
-        for name, cover in COVERS.items():
-            for (alpha, seed), stego in zip(REQUESTS, simulate_payloads(method, cover, REQUESTS)):
-                assert stego.dtype == np.uint8 and stego.shape == cover.shape
-                np.testing.assert_array_equal(stego, conseal_stego(cl, method, cover, alpha, seed),
-                                              err_msg=f"{method} {name} alpha={alpha} seed={seed}")
-                changed += int(np.count_nonzero(stego != cover))
-        assert changed > 0
-
-    def test_order_of_requests_changes_nothing(self, cl: Any, method: str) -> None:
-        cover = COVERS["coins"]
-        shuffled = REQUESTS[::-1]
-        random.Random(3).shuffle(shuffled)
-        first = dict(zip(REQUESTS, simulate_payloads(method, cover, REQUESTS)))
-        for request, stego in zip(shuffled, simulate_payloads(method, cover, shuffled)):
-            np.testing.assert_array_equal(stego, first[request])
-
-    def test_alpha_zero_is_a_copy_of_the_cover(self, cl: Any, method: str) -> None:
-        cover = COVERS["camera"]
-        prepared = PreparedCover(method, cover)
-        first = prepared.stego(0.0, 1)
-        first[:] = 0  # a new array, not the prepared cover
-        second = prepared.stego(0, 1)
-        np.testing.assert_array_equal(second, cover)
-        if method != "mipod":  # conseal's MiPOD fails at alpha 0
-            np.testing.assert_array_equal(second, conseal_stego(cl, method, cover, 0.0, 1))
+@pytest.mark.parametrize("method", baselines.METHODS)
+def test_probabilities_carry_the_payload(method: str) -> None:
+    cover = np.ascontiguousarray(photograph("astronaut")[::3, ::3])  # 171 x 171, saturated areas
+    n = cover.size
+    prepared = baselines.prepare(cover, method)
+    for alpha in (0.01, 0.1, 0.5):
+        p_plus, p_minus = prepared.change_probabilities(alpha)
+        # Never a change out of the range (MiPOD's draw pushes those back).
+        if method != "mipod":
+            assert not p_plus[cover == 255].any() and not p_minus[cover == 0].any()
+        carried = ternary_entropy_bits(p_plus, p_minus)
+        if method == "lsbm":  # embedding efficiency 2: half the payload's bits change
+            rate = math.ceil(math.ceil(alpha * n) / 2) / n
+            np.testing.assert_allclose(p_plus + p_minus, rate)
+        elif method == "mipod":  # MiPOD's search stops within 1e-4 nats
+            assert p_plus is not p_minus and np.array_equal(p_plus, p_minus)
+            assert abs(carried - alpha * n) < 1e-3
+        else:  # conseal's search stops within alpha / 1000 per pixel (and float32 for HILL)
+            assert abs(carried - round(alpha * n)) <= alpha * n / 1000 + 1e-3 * n * (method == "hill")
+    assert not any(p.any() for p in prepared.change_probabilities(0.0))
 
 
-@pytest.mark.parametrize("method", [m for m in METHODS if m != "lsbm"])  # LSB matching has no costs
-def test_costs_computed_once_per_cover(cl: Any, method: str, monkeypatch: pytest.MonkeyPatch) -> None:
-    module = getattr(cl, method)
-    name = "compute_cost" if method == "mipod" else "compute_cost_adjusted"
-    calls = []
-    real = getattr(module, name)
-    monkeypatch.setattr(module, name, lambda *a, **k: calls.append(1) or real(*a, **k))
-    simulate_payloads(method, COVERS["camera"], [(0.0, 1), *REQUESTS])
-    assert len(calls) == 1
+@pytest.mark.parametrize("method", baselines.COST_METHODS)
+def test_costs_are_wet_out_of_the_range(method: str) -> None:
+    cover = np.ascontiguousarray(photograph("astronaut")[::4, ::4])
+    rho_plus, rho_minus = baselines.costs(cover, method)
+    wet = 1e10 if method == "hill" else 1e8
+    assert rho_plus.dtype == (np.float32 if method == "hill" else np.float64)
+    assert (rho_plus[cover == 255] == wet).all() and (rho_minus[cover == 0] == wet).all()
+    inside = (cover > 0) & (cover < 255)
+    assert (rho_plus[inside] == rho_minus[inside]).all()
+    assert (rho_plus > 0).all() and (rho_plus <= wet).all()
+    # Strides and copies: the same costs from a transposed copy's transpose.
+    again = baselines.costs(np.ascontiguousarray(cover.T).T, method)
+    np.testing.assert_array_equal(again[0], rho_plus)
 
 
-def test_mipod_flat_area_warning_is_silenced(cl: Any) -> None:
-    with warnings.catch_warnings():
-        warnings.filterwarnings("error", message="invalid variance in flat areas")
-        simulate_payloads("mipod", COVERS["flat"], [(0.2, 1)])
+def test_a_prepared_cover_is_a_copy_and_the_same_for_every_payload() -> None:
+    cover = COVER.copy()
+    prepared = baselines.prepare(cover, "wow")
+    first = prepared.simulate(0.2, seed=3)
+    cover[:] = 0  # the caller's array changes; the prepared cover does not
+    np.testing.assert_array_equal(prepared.simulate(0.2, seed=3), first)
+    np.testing.assert_array_equal(baselines.simulate(COVER, 0.2, "wow", seed=3), first)
+    assert prepared.shape == COVER.shape and "wow" in repr(prepared)
+    np.testing.assert_array_equal(prepared.simulate(0, seed=1), COVER)
+    (fisher,) = baselines.prepare(COVER, "mipod").costs
+    assert fisher.shape == COVER.shape and (fisher > 0).all()
+    assert baselines.prepare(COVER, "lsbm").costs == ()
+    assert baselines.simulate(COVER, 0.1, "hill", seed=None).shape == COVER.shape
 
 
-@pytest.mark.parametrize("method, cover, alpha", [
-    ("f5", COVERS["camera"], 0.1),
-    ("hill", np.zeros((8, 8, 3), np.uint8), 0.1),
-    ("hill", COVERS["camera"], -0.1),
+@pytest.mark.parametrize("call, error, message", [
+    (lambda: baselines.simulate(COVER, 0.1, "f5", seed=1), ValueError, "unknown method"),
+    (lambda: baselines.simulate(COVER.astype(np.int16), 0.1, "hill", seed=1), TypeError, "dtype uint8"),
+    (lambda: baselines.simulate(np.zeros((4, 4, 3), np.uint8), 0.1, "hill", seed=1), TypeError, "2-dim"),
+    (lambda: baselines.simulate(np.zeros((0, 4), np.uint8), 0.1, "hill", seed=1), ValueError, "empty"),
+    (lambda: baselines.simulate(COVER, -0.1, "hill", seed=1), ValueError, "between 0 and log2"),
+    (lambda: baselines.simulate(COVER, 1.6, "wow", seed=1), ValueError, "between 0 and log2"),
+    (lambda: baselines.simulate(COVER, float("nan"), "wow", seed=1), ValueError, "between 0"),
+    (lambda: baselines.simulate(COVER, 1.2, "lsbm", seed=1), ValueError, "at most one bit"),
+    (lambda: baselines.simulate(COVER, "0.1", "hill", seed=1), TypeError, "real number"),  # type: ignore[arg-type]
+    (lambda: baselines.simulate(COVER, 0.1, "hill", seed=-1), OverflowError, None),
+    (lambda: baselines.simulate(COVER, 0.1, "hill", seed=1.5), TypeError, "seed"),  # type: ignore[arg-type]
+    (lambda: baselines.simulate(COVER, 0.1, "mipod", seed=2**32), ValueError, "below 2\\*\\*32"),
+    (lambda: baselines.costs(COVER, "mipod"), ValueError, "no cost map"),
+    # A white cover: 1.5 bits per pixel only by a +1 at 255, which the wet cost forbids.
+    (lambda: baselines.simulate(np.full((32, 32), 255, np.uint8), 1.5, "hill", seed=1), ValueError,
+     "cannot carry"),
+    (lambda: baselines.change_probabilities(COVER[:24, :24], math.log2(3), "mipod"), ValueError,
+     "cannot carry"),
 ])
-def test_rejects_bad_arguments(method: str, cover: np.ndarray, alpha: float) -> None:
-    with pytest.raises(ValueError):
-        simulate_payloads(method, cover, [(alpha, 1)])
+def test_bad_arguments_are_refused_clearly(call, error, message) -> None:
+    with pytest.raises(error, match=message):
+        call()
 
 
-# A larger cover of odd sides: the entropies are sums over other blockings.
-@pytest.mark.filterwarnings("ignore:invalid variance in flat areas")
-@pytest.mark.parametrize("method", ["hill", "suniward", "wow", "mipod"])
-def test_payload_searches_give_conseals_values_bit_for_bit(cl: Any, method: str) -> None:
-    from conseal.simulate._optim import average_payload
-
-    from velmora.evaluation.payload_search import TernaryObjective, mipod_change_rates
-
-    cover = np.ascontiguousarray(photograph("astronaut")[100:303, 50:351])
-    if method == "mipod":
-        rho = cl.mipod.compute_cost(x0=cover)
-        table = cl.mipod._defs.load_lookup_table()
-        for alpha in (0.05, 0.4):
-            payload = alpha * np.prod(rho.shape) * np.log(2)
-            np.testing.assert_array_equal(
-                mipod_change_rates(rho, payload, table),
-                cl.mipod._defs.ternary_probs(rho, payload, max_num_iterations=60, excess_values_num_iter=20))
-        with pytest.raises(ValueError, match="cannot reach"):  # above log2(3) bits per pixel
-            mipod_change_rates(rho, 1.7 * rho.size * np.log(2), table)
-        return
-    rhos = tuple(getattr(cl, method).compute_cost_adjusted(cover))
-    objective = TernaryObjective(rhos)
-    for lbda in (2000, 0.5, 37.25, 1e4 / 3, 1e7):  # ints start conseal's search
-        (p_plus, p_minus), entropy = objective(lbda=lbda, rhos=rhos)
-        (q_plus, q_minus), expected = average_payload(lbda=lbda, rhos=rhos)
-        assert entropy == expected and entropy.dtype == expected.dtype
-        np.testing.assert_array_equal(p_plus, q_plus)
-        np.testing.assert_array_equal(p_minus, q_minus)
+def test_import_needs_no_reference_library() -> None:
+    code = ("import sys, velmora.baselines, velmora.evaluation.tasks; "
+            "sys.exit(any(m in sys.modules for m in ('conseal', 'scipy')))")
+    assert subprocess.run([sys.executable, "-c", code]).returncode == 0

@@ -166,7 +166,7 @@ class Report:
             f"- workers: {run.pool.workers}" + (" (a Dask cluster)" if run.pool.dashboard else ""),
         ]
         lines += ["", "## Versions", ""]
-        lines += [f"- {name} {_version(name)}" for name in ("velmora-core", "conseal", "numpy")]
+        lines += [f"- {name} {_version(name)}" for name in ("velmora-core", "numpy")]
         lines += [f"- Python {platform.python_version()} on {platform.platform()}", ""]
         return "\n".join(lines)
 

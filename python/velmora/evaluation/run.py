@@ -33,7 +33,7 @@ from ..features import EXTRACTOR
 from . import store
 from .covers import Cover, find_covers, split_sources
 from .report import Report
-from .settings import CONSEAL_METHODS, MIN_SOURCES, EvalSettings, Stopped, check_dependencies
+from .settings import BASELINE_METHODS, MIN_SOURCES, EvalSettings, Stopped, check_dependencies
 from .tasks import ONE_THREAD, cover_task, stego_task, train_task
 
 
@@ -235,8 +235,8 @@ class EvaluationRun:
         todo = sum(len(r) for r in requests.values())
         bar = self.progress.bar("stego images and their features", total, total - todo)
         by_id = {c.id: c for c in self.usable}
-        # Conseal's methods first: each cover's costs serve all its payloads, and they take longest.
-        order = sorted(requests, key=lambda k: (k[0] not in CONSEAL_METHODS, k))
+        # The baselines first: each cover's costs serve all its payloads, and they take longest.
+        order = sorted(requests, key=lambda k: (k[0] not in BASELINE_METHODS, k))
         for method, cid in order:
             self.pool.submit((method, cid), stego_task, by_id[cid], method, requests[(method, cid)], s.features,
                              s.engine)
@@ -371,9 +371,7 @@ def evaluate(
     settings.check()
     check_dependencies(settings, cluster=cluster is not None)
     # The workers fork from a server that has imported the libraries once.
-    preload = ["velmora.evaluation.tasks", "velmora.ensemble", "threadpoolctl"]
-    if any(m in CONSEAL_METHODS for m in settings.methods):
-        preload.append("conseal")
+    preload = ["velmora.evaluation.tasks", "velmora.ensemble", "velmora.baselines", "threadpoolctl"]
     pool = open_pool(jobs, environment=ONE_THREAD, preload=preload, cluster=cluster)
     try:
         run = EvaluationRun(inputs, os.fspath(report_dir), settings, pool, stop, err or sys.stderr, progress,

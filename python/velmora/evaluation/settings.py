@@ -10,10 +10,10 @@ from .._api import check_seed
 from .._batch import UsageError
 from ..features import KINDS, dimension, min_side
 
-# Embedding methods: this system, the field's baselines from conseal, and a
-# control that changes nothing (its detection error must be chance).
-CONSEAL_METHODS = ("lsbm", "hill", "suniward", "wow", "mipod")
-METHODS = ("velmora", *CONSEAL_METHODS, "none")
+# Embedding methods: this system, the field's baselines (velmora.baselines),
+# and a control that changes nothing (its detection error must be chance).
+BASELINE_METHODS = ("lsbm", "hill", "suniward", "wow", "mipod")
+METHODS = ("velmora", *BASELINE_METHODS, "none")
 FIGURE_FORMATS = ("png", "pdf", "svg")
 MIN_SOURCES = 4  # two source images on each side of a split, at the least
 EXTRA_HINT = "pip install 'velmora-core[eval]'"
@@ -99,8 +99,6 @@ class EvalSettings:
 def check_dependencies(settings: EvalSettings, cluster: bool = False) -> None:
     """UsageError naming the extra to install when a library is missing."""
     needed = ["threadpoolctl", "PIL", "tqdm", "matplotlib"]
-    if any(m in CONSEAL_METHODS for m in settings.methods):
-        needed.append("conseal")
     if cluster:
         needed.append("distributed")
     missing = [name for name in needed if importlib.util.find_spec(name) is None]

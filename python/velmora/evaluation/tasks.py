@@ -64,8 +64,8 @@ def cover_task(cover: Cover, features: str, min_block: int) -> dict[str, Any]:
 
 
 def _embedder(method: str, cover: npt.NDArray[np.uint8], engine: tuple[int, int, int]) -> Any:
-    """stego(payload, seed) for one method and cover; conseal's methods
-    compute the cover's costs once for all payloads."""
+    """stego(payload, seed) for one method and cover; the baselines compute
+    the cover's costs once for all payloads."""
     if method == "none":
         return lambda payload, seed: cover.copy()
     if method == "velmora":
@@ -79,12 +79,12 @@ def _embedder(method: str, cover: npt.NDArray[np.uint8], engine: tuple[int, int,
                          min_block=min_block).stego
 
         return velmora
-    from .baselines import PreparedCover
+    from ..baselines import prepare
 
-    prepared = PreparedCover(method, cover)
+    prepared = prepare(cover, method)
     # MiPOD's generator takes 32-bit seeds: the top half of the derived one.
     shift = 32 if method == "mipod" else 0
-    return lambda payload, seed: prepared.stego(payload, seed >> shift)
+    return lambda payload, seed: prepared.simulate(payload, seed=seed >> shift)
 
 
 def stego_task(cover: Cover, method: str, requests: Sequence[tuple[float, int]], features: str,
