@@ -7,10 +7,14 @@ import csv
 import os
 import re
 import sys
+import time
 from collections.abc import Iterable, Iterator
 from dataclasses import dataclass
 from pathlib import Path
 from typing import IO, Any, TextIO
+
+import numpy as np
+import numpy.typing as npt
 
 from ._api import CapacityError, derive_seed, embed
 from ._executor import Interrupted, StopRequest, WorkerLost, open_pool
@@ -20,6 +24,7 @@ CSV_NAME = "velmora-embed.csv"
 CSV_FIELDS = (
     "path",
     "output",
+    "method",
     "shape",
     "pool_size",
     "payload_bits",
@@ -92,6 +97,11 @@ class Payload:
         return f"{self.bits} bits" if self.bits is not None else f"{self.rate:g} bits per pixel"
 
 
+# The methods of ``velmora embed --method``: this system and the baselines
+# of velmora.baselines.
+EMBED_METHODS = ("velmora", "lsbm", "hill", "suniward", "wow", "mipod")
+
+
 @dataclass(frozen=True)
 class Settings:
     payload: Payload
@@ -101,6 +111,7 @@ class Settings:
     gray: bool = False
     details: bool = False
     seed: int | None = None  # the run's seed (--seed); each image derives its own from it
+    method: str = "velmora"
 
 
 @dataclass(frozen=True)
@@ -117,10 +128,13 @@ class Job:
         return details_path_for(self.output)
 
     def seed(self, settings: Settings) -> int | None:
-        """This image's seed under ``settings`` (None without --seed)."""
+        """This image's seed under ``settings`` (None without --seed): the
+        one its method is called with. MiPOD's generator takes seeds below
+        2**32, the top half of the derived one."""
         if settings.seed is None:
             return None
-        return derive_seed(settings.seed, "embed", self.source_rel)
+        seed = derive_seed(settings.seed, "embed", self.source_rel)
+        return seed >> 32 if settings.method == "mipod" else seed
 
 
 def details_path_for(stego_path: str) -> str:
@@ -216,7 +230,7 @@ def new_row(job: Job, settings: Settings) -> dict[str, str]:
     """The CSV row of ``job`` before anything is known of the image: an error
     until it succeeds, with the image's seed."""
     row = {k: "" for k in CSV_FIELDS}
-    row.update(path=job.source, output=job.output_rel, status="error")
+    row.update(path=job.source, output=job.output_rel, method=settings.method, status="error")
     seed = job.seed(settings)
     if seed is not None:
         row["seed"] = str(seed)
@@ -238,17 +252,26 @@ def embed_one(job: Job, settings: Settings) -> tuple[dict[str, str], str | None]
         row["bits_per_pixel"] = f"{bits / (h * w):.6f}"
         if bits < 1:
             raise ValueError(f"a payload of {settings.payload} rounds to 0 bits for a {h}x{w} image")
-        result = embed(cover, bits, seed=seed, colony_size=settings.colony_size,
-                       max_iter=settings.max_iter, min_block=settings.min_block)
-        row["pool_size"] = str(result.pool_size)
-        row["elapsed_ms"] = f"{result.elapsed_ms:.3f}"
-        row["pixels_changed"] = str(result.changes)
-        row["psnr_db"] = _fmt_float(psnr(cover, result.stego), 4)
+        if settings.method == "velmora":
+            result = embed(cover, bits, seed=seed, colony_size=settings.colony_size,
+                           max_iter=settings.max_iter, min_block=settings.min_block)
+            stego, elapsed_ms = result.stego, result.elapsed_ms
+            row["pool_size"] = str(result.pool_size)
+            details = {"coords_y": result.coords_y, "coords_x": result.coords_x, "payload": result.payload}
+        else:
+            stego, elapsed_ms = simulate_baseline(cover, settings, seed)
+            # A baseline's simulation changes pixels without hiding bits:
+            # its details are where it changed them, and by how much.
+            ys, xs = np.nonzero(stego != cover)
+            delta = stego[ys, xs].astype(np.int8) - cover[ys, xs].astype(np.int8)
+            details = {"coords_y": ys.astype(np.int64), "coords_x": xs.astype(np.int64), "delta": delta}
+        row["elapsed_ms"] = f"{elapsed_ms:.3f}"
+        row["pixels_changed"] = str(int(np.count_nonzero(stego != cover)))
+        row["psnr_db"] = _fmt_float(psnr(cover, stego), 4)
         os.makedirs(os.path.dirname(job.output), exist_ok=True)
-        save_lossless(job.output, result.stego)
+        save_lossless(job.output, stego)
         if settings.details:
-            save_npz(job.details_path, coords_y=result.coords_y, coords_x=result.coords_x,
-                     payload=result.payload)
+            save_npz(job.details_path, **details)
         row["status"] = "ok"
     except CapacityError as e:
         row["pool_size"] = str(e.pool_size)
@@ -259,6 +282,20 @@ def embed_one(job: Job, settings: Settings) -> tuple[dict[str, str], str | None]
     return row, note
 
 
+def simulate_baseline(cover: npt.NDArray[np.uint8], settings: Settings,
+                      seed: int | None) -> tuple[npt.NDArray[np.uint8], float]:
+    """The stego image of a baseline method and the milliseconds it took: at
+    the rate asked for, or at bits / pixels for a number of bits."""
+    from . import baselines
+
+    h, w = cover.shape
+    payload = settings.payload
+    alpha = payload.rate if payload.rate is not None else (payload.bits or 0) / (h * w)
+    start = time.perf_counter()
+    stego = baselines.simulate(cover, alpha, settings.method, seed=seed)
+    return stego, (time.perf_counter() - start) * 1000
+
+
 class CsvLog:
     """OUTDIR/velmora-embed.csv: one row per image, flushed as it is written."""
 
@@ -266,6 +303,8 @@ class CsvLog:
         self.path = path
         # output_rel of each image logged as successful, with the seed it was embedded with
         self.done: dict[str, str] = {}
+        # ... and with its method
+        self.methods: dict[str, str] = {}
         previous: list[dict[str, str]] = []
         if resume and os.path.exists(path) and os.path.getsize(path) > 0:
             previous = self._read(path)
@@ -286,6 +325,7 @@ class CsvLog:
         for r in previous:
             last[r.get("output") or ""] = r
         self.done = {out: r.get("seed") or "" for out, r in last.items() if r.get("status") == "ok" and out}
+        self.methods = {out: r.get("method") or "" for out, r in last.items() if out in self.done}
 
     @staticmethod
     def _read(path: str) -> list[dict[str, str]]:
@@ -366,8 +406,16 @@ class BatchRun:
         return not self.settings.details or os.path.isfile(job.details_path)
 
     def _check_seeds(self, todo: Iterable[Job], log: CsvLog) -> None:
-        """--resume must not mix images embedded under different seeds."""
+        """--resume must not mix images embedded by different methods or
+        under different seeds."""
         for job in todo:
+            method = log.methods.get(job.output_rel)
+            if method is not None and method != self.settings.method:
+                raise UsageError(
+                    f"{job.output_rel} was embedded with --method {method}, but this run would use "
+                    f"--method {self.settings.method}: resume with the method of the first run, or "
+                    "choose another output folder"
+                )
             seed = job.seed(self.settings)
             logged = log.done.get(job.output_rel)
             if logged is not None and logged != ("" if seed is None else str(seed)):

@@ -23,6 +23,7 @@ import numpy.typing as npt
 
 from ._batch import (
     CSV_NAME,
+    EMBED_METHODS,
     FORMAT_SUFFIXES,
     BatchRun,
     Payload,
@@ -204,7 +205,10 @@ def build_parser() -> argparse.ArgumentParser:
                "files;\nfiles named explicitly may be in any format Pillow reads.\n"
                "With --seed S, the image found as REL (its path under the input folder, or its file\n"
                "name when named itself) is embedded with the seed velmora.derive_seed(S, 'embed', REL):\n"
-               "the first 8 bytes, big-endian, of the SHA-256 of the JSON text [S, \"embed\", \"REL\"].\n"
+               "the first 8 bytes, big-endian, of the SHA-256 of the JSON text [S, \"embed\", \"REL\"]\n"
+               "(its top 32 bits for --method mipod, whose generator takes no more).\n"
+               "A baseline method hides no bits: it changes pixels as the method would, at the payload's\n"
+               "rate (bits / pixels for a number of bits).\n"
                "Ctrl-C (or SIGTERM) finishes the images in progress and stops (exit code 130 or 143);\n"
                "a second one stops at once. No partial image is left behind either way: run the\n"
                "same command with --resume to finish.",
@@ -215,10 +219,16 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--payload", type=_payload, required=True, metavar="N|RATEbpp",
                    help="bits to hide per image: a count such as 1000, or a rate such as 0.1bpp "
                         "(round(rate x height x width) bits)")
+    p.add_argument("--method", choices=EMBED_METHODS, default="velmora", metavar="METHOD",
+                   help="velmora (this system, the default), or a baseline of velmora.baselines "
+                        "to build a data set to compare with: lsbm (LSB matching at random "
+                        "positions), hill, suniward, wow, mipod (pixel for pixel conseal's "
+                        "simulators)")
     _add_engine_options(p)
     p.add_argument("--details", action="store_true",
                    help="also write IMAGE.npz beside each stego image with coords_y, coords_x and "
-                        "payload (for show and verify)")
+                        "payload (velmora), or coords_y, coords_x and delta, the pixels changed and "
+                        "by how much (baselines); for show and verify")
     p.add_argument("--seed", type=_seed, default=None, metavar="S",
                    help="reproducible run: each image is embedded with its own seed derived from S "
                         "(0 ... 2**64 - 1) and its path relative to the input it was found under, "
@@ -265,8 +275,9 @@ def build_parser() -> argparse.ArgumentParser:
         "verify", help="check a stego image against its cover and details file",
         description="Check that STEGO differs from COVER only at the coordinates listed in the "
                     "details file, by at most one grey level, and that every listed pixel's least "
-                    "significant bit equals its payload bit. Prints one line, OK: ... (exit code "
-                    "0) or FAIL: ... (exit code 1).",
+                    "significant bit equals its payload bit (for a baseline's details: that the "
+                    "listed pixels changed by their delta and no other did). Prints one line, OK: "
+                    "... (exit code 0) or FAIL: ... (exit code 1).",
     )
     p.add_argument("cover", metavar="COVER")
     p.add_argument("stego", metavar="STEGO")
@@ -429,27 +440,57 @@ def _read(command: str, path: str, gray: bool) -> npt.NDArray[np.uint8]:
     return image
 
 
-def _load_details(path: str) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.int64]]:
-    """coords_y, coords_x and payload from a details file, checked for shape."""
+def _load_details(path: str) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.int64], str]:
+    """coords_y, coords_x and the third array of a details file, checked for
+    shape, and that array's name: "payload" (velmora) or "delta" (a
+    baseline)."""
     with open(path, "rb") as f:
         if f.read(4) != b"PK\x03\x04":
             raise ValueError(f"{path}: not a .npz details file (embed --details writes them)")
     try:
         with np.load(path, allow_pickle=False) as data:
-            missing = [k for k in ("coords_y", "coords_x", "payload") if k not in data.files]
+            third = "delta" if "delta" in data.files and "payload" not in data.files else "payload"
+            missing = [k for k in ("coords_y", "coords_x", third) if k not in data.files]
             if missing:
                 raise ValueError(f"{path}: missing {', '.join(missing)} (not written by embed --details?)")
-            ys, xs, bits = data["coords_y"], data["coords_x"], data["payload"]
+            ys, xs, values = data["coords_y"], data["coords_x"], data[third]
     except (OSError, EOFError) as e:
         raise ValueError(f"{path}: cannot read the details file: {e}") from None
-    for name, a in (("coords_y", ys), ("coords_x", xs), ("payload", bits)):
+    for name, a in (("coords_y", ys), ("coords_x", xs), (third, values)):
         if a.ndim != 1 or not np.issubdtype(a.dtype, np.integer):
             raise ValueError(f"{path}: {name} must be a 1-D integer array, got {a.dtype} {a.shape}")
-    if not (ys.size == xs.size == bits.size):
+    if not (ys.size == xs.size == values.size):
         raise ValueError(
-            f"{path}: coords_y, coords_x and payload differ in length ({ys.size}, {xs.size}, {bits.size})"
+            f"{path}: coords_y, coords_x and {third} differ in length ({ys.size}, {xs.size}, {values.size})"
         )
-    return ys.astype(np.int64), xs.astype(np.int64), bits.astype(np.int64)
+    return ys.astype(np.int64), xs.astype(np.int64), values.astype(np.int64), third
+
+
+def check_changes(
+    cover: npt.NDArray[np.uint8],
+    stego: npt.NDArray[np.uint8],
+    coords_y: npt.NDArray[np.int64],
+    coords_x: npt.NDArray[np.int64],
+    delta: npt.NDArray[np.int64],
+) -> tuple[bool, str]:
+    """(passed, message) for verify with a baseline's details: the stego image
+    differs from the cover exactly at the listed pixels, by their delta."""
+    if cover.shape != stego.shape:
+        return False, f"cover is {cover.shape[0]}x{cover.shape[1]} but stego is {stego.shape[0]}x{stego.shape[1]}"
+    h, w = cover.shape
+    if coords_y.size and (coords_y.min() < 0 or coords_y.max() >= h or coords_x.min() < 0 or coords_x.max() >= w):
+        return False, f"a listed coordinate lies outside the {h}x{w} image"
+    expected = np.zeros((h, w), np.int64)
+    expected[coords_y, coords_x] = delta
+    diff = stego.astype(np.int64) - cover.astype(np.int64)
+    wrong = diff != expected
+    if wrong.any():
+        y, x = np.argwhere(wrong)[0]
+        return False, (f"{int(wrong.sum())} pixel(s) differ from the listed changes, first at ({y}, {x}): "
+                       f"cover {cover[y, x]}, stego {stego[y, x]}, listed change {expected[y, x]:+d}")
+    p = psnr(cover, stego)
+    quality = "identical images" if math.isinf(p) else f"PSNR {p:.2f} dB"
+    return True, f"{coords_y.size} listed change(s) of at most one grey level and no other ({quality})"
 
 
 def check_embedding(
@@ -576,6 +617,9 @@ def cmd_demo(args: argparse.Namespace) -> int:
 
 
 def cmd_embed(args: argparse.Namespace) -> int:
+    if args.method != "velmora" and (args.colony_size, args.max_iter, args.min_block) != (30, 50, 4):
+        raise UsageError("--colony-size, --max-iter and --min-block are velmora's: they do not apply to "
+                         f"--method {args.method}")
     jobs = collect_jobs(args.inputs, args.output, args.format)
     settings = Settings(
         payload=args.payload,
@@ -585,6 +629,7 @@ def cmd_embed(args: argparse.Namespace) -> int:
         gray=args.gray,
         details=args.details,
         seed=args.seed,
+        method=args.method,
     )
     workers = args.jobs or (os.cpu_count() or 1)
     run = BatchRun(jobs, settings, args.output, workers, args.resume, cluster=args.cluster)
@@ -628,7 +673,7 @@ def cmd_show(args: argparse.Namespace) -> int:
 
     cover = _read("show", args.cover, args.gray)
     stego = _read("show", args.stego, False)
-    ys, xs, _ = _load_details(args.details)
+    ys, xs, _, _ = _load_details(args.details)
     fig = plot_embedding(cover, stego, ys, xs, zoom=args.zoom)
     save_figure(fig, args.output)
     print(f"wrote {args.output}")
@@ -639,8 +684,9 @@ def cmd_verify(args: argparse.Namespace) -> int:
     try:
         cover = _read("verify", args.cover, args.gray)
         stego = _read("verify", args.stego, False)
-        ys, xs, bits = _load_details(args.details)
-        ok, message = check_embedding(cover, stego, ys, xs, bits)
+        ys, xs, values, kind = _load_details(args.details)
+        check = check_embedding if kind == "payload" else check_changes
+        ok, message = check(cover, stego, ys, xs, values)
     except (ValueError, OSError) as e:
         ok, message = False, describe_error(e)
     print(f"{'OK' if ok else 'FAIL'}: {message}", flush=True)
@@ -701,6 +747,11 @@ def cmd_evaluate(args: argparse.Namespace) -> int:
         print(f"{r['method']:<10} {r['payload_bpp']:>6g} {r['pairs']:>6} {r['left_out']:>8} {test:>10} {pe:>14}")
     print(f"wrote {os.path.join(args.output, 'report.md')}, results.csv, results-splits.csv, splits.csv and "
           f"{', '.join('pe.' + f for f in args.figure)}")
+    unusable = getattr(rows, "unusable", {})
+    if unusable:
+        _err("evaluate", f"{len(unusable)} cover(s) or image(s) could not be used and were left out "
+                         "(named above and in report.md)")
+        return 1
     return 0
 
 

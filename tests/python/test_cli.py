@@ -18,6 +18,7 @@ pytest.importorskip("tqdm", reason="the velmora command line needs tqdm (pip ins
 
 import velmora  # noqa: E402
 import velmora_core  # noqa: E402
+from velmora import baselines  # noqa: E402
 from cli_support import (  # noqa: E402
     CSV_NAME,
     figure_pixels,
@@ -444,3 +445,45 @@ def test_import_needs_no_plotting_or_imaging_library() -> None:
     result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "[]"
+
+
+@pytest.mark.parametrize("method", ["hill", "mipod"])
+def test_baseline_data_sets_are_reproducible_and_resumable(twelve: Path, tmp_path: Path, method: str) -> None:
+    args = ("--payload", "0.3bpp", "--method", method, "--seed", "9", "--details")
+    one, two, part = tmp_path / "one", tmp_path / "two", tmp_path / "part"
+    for out, jobs in ((one, "1"), (two, "2")):
+        result = run_velmora("embed", twelve, "-o", out, "--jobs", jobs, *args)
+        assert result.returncode == 0, result.stderr
+    expected = _stego_bytes(one)
+    assert len(expected) == 12 and _stego_bytes(two) == expected
+    rows = rows_by_path(one)
+    assert {r["method"] for r in rows.values()} == {method} and all(r["pool_size"] == "" for r in rows.values())
+
+    # Half the images first, then all of them with --resume: the first half
+    # is not embedded again, and the result is the one-shot run's.
+    names = sorted(twelve.glob("*.png"))
+    result = run_velmora("embed", *names[:6], "-o", part, "--jobs", "2", *args)
+    assert result.returncode == 0, result.stderr
+    stamps = {p.name: p.stat().st_mtime_ns for p in part.glob("*.png")}
+    result = run_velmora("embed", *names, "-o", part, "--jobs", "2", "--resume", *args)
+    assert result.returncode == 0, result.stderr
+    assert "skipping 6" in result.stderr
+    assert _stego_bytes(part) == expected
+    assert all((part / n).stat().st_mtime_ns == t for n, t in stamps.items())
+    assert sorted(r["output"] for r in read_rows(part)) == sorted(expected)
+
+    # An image rebuilt from its row; its details list exactly its changes.
+    row = rows["img03.png"]
+    cover = velmora.load_gray(twelve / "img03.png")
+    rebuilt = baselines.simulate(cover, 0.3, method, seed=int(row["seed"]))
+    assert np.array_equal(rebuilt, read_image(one / "img03.png"))
+    assert int(row["seed"]) == velmora.derive_seed(9, "embed", "img03.png") >> (32 if method == "mipod" else 0)
+    check = run_velmora("verify", twelve / "img03.png", one / "img03.png", "--details", one / "img03.png.npz")
+    assert check.returncode == 0 and check.stdout.startswith("OK:"), check.stdout
+    assert check.stdout.split()[1] == row["pixels_changed"]
+
+    # Another method, or velmora's own options, are refused.
+    result = run_velmora("embed", twelve, "-o", one, "--resume", *args[:2], "--method", "wow", "--seed", "9")
+    assert result.returncode == 2 and f"--method {method}" in result.stderr
+    result = run_velmora("embed", twelve, "-o", tmp_path / "x", *args, "--max-iter", "3")
+    assert result.returncode == 2 and "velmora's" in result.stderr

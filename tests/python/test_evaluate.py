@@ -354,6 +354,57 @@ def test_resume_needs_an_earlier_run_and_covers_must_split(covers: Path, tmp_pat
         write_image(few / f"{name}.png", halved(name))
     result = run_velmora("evaluate", few, "-o", tmp_path / "r", "--methods", "lsbm")
     assert result.returncode == 2
-    assert "at least 4 source images" in result.stderr and "found 3" in result.stderr
+    assert "at least 4 source images" in result.stderr and "3 image(s) found, 3 can be used" in result.stderr
     result = run_velmora("evaluate", covers, "-o", tmp_path / "r", "--crop", "300", "--methods", "lsbm")
     assert result.returncode == 2 and "smaller than --crop 300" in result.stderr
+
+
+def _unusable_images(folder: Path) -> dict[str, str]:
+    """Five images evaluate cannot use, and what its message says of each."""
+    from PIL import Image
+
+    (folder / "empty.png").write_bytes(b"")
+    (folder / "truncated.png").write_bytes(_png_bytes(photograph("camera"))[:3000])
+    Image.fromarray((np.arange(64 * 64, dtype=np.uint16).reshape(64, 64) * 7)).save(folder / "deep.png")
+    Image.fromarray(np.zeros((64, 64, 3), np.uint8)).save(folder / "colour.png")
+    Image.fromarray(np.zeros((5, 5), np.uint8)).save(folder / "tiny.png")
+    return {"empty.png": "not an image file", "truncated.png": "truncated", "deep.png": "16-bit",
+            "colour.png": "colour image", "tiny.png": "5x5 is too small for srm features"}
+
+
+def _png_bytes(image: np.ndarray) -> bytes:
+    import io
+
+    from PIL import Image
+
+    buffer = io.BytesIO()
+    Image.fromarray(image).save(buffer, format="PNG")
+    return buffer.getvalue()
+
+
+@needs_eval
+def test_unusable_covers_are_named_and_make_the_exit_code_1(covers: Path, tmp_path: Path):
+    # One usable image among five that are not: an error before any work.
+    few = tmp_path / "few"
+    few.mkdir()
+    write_image(few / "camera.png", halved("camera"))
+    expected = _unusable_images(few)
+    result = run_velmora("evaluate", few, "-o", tmp_path / "r1", *FAST[4:])  # whole images, no crop
+    assert result.returncode == 2, result.stderr
+    assert "of the 6 image(s) found, 1 can be used" in result.stderr
+    for name, why in expected.items():
+        assert f"{name}: " in result.stderr and why in result.stderr, name
+    assert not (tmp_path / "r1").exists()
+    # Beside enough usable ones, the run goes on, names each, and exits 1.
+    mixed = tmp_path / "mixed"
+    mixed.mkdir()
+    for path in covers.glob("*.png"):
+        (mixed / path.name).write_bytes(path.read_bytes())
+    _unusable_images(mixed)
+    result = run_velmora("evaluate", mixed, "-o", tmp_path / "r2", "--methods", "lsbm,none", "--payload", "0.4",
+                         "--splits", "2", *FAST[4:], timeout=600)
+    assert result.returncode == 1, result.stderr
+    for name, why in expected.items():
+        assert f"{name}: left out: " in result.stderr and why in result.stderr, name
+    report = (tmp_path / "r2" / "report.md").read_text()
+    assert all(f"unusable: {name}" in report for name in expected)

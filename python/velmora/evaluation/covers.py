@@ -12,7 +12,7 @@ import numpy.typing as npt
 
 from .._api import derive_seed
 from .._batch import UsageError, find_images
-from .._imageio import read_gray
+from .._imageio import describe_error, read_gray
 from ..features import min_side
 from .settings import EvalSettings
 
@@ -46,7 +46,7 @@ class CoverSet:
     covers: list[Cover]
     sources: int  # source images that gave at least one cover
     unusable: dict[str, str] = field(default_factory=dict)  # source or cover id -> reason
-    too_small: list[str] = field(default_factory=list)  # sources smaller than the crop
+    too_small: list[str] = field(default_factory=list)  # sources smaller than the crop, with their size
     stats: dict[str, dict[str, int]] = field(default_factory=dict)  # source rel -> size, mtime
 
 
@@ -71,8 +71,10 @@ def _crop_positions(rel: str, h: int, w: int, n: int, count: int, seed: int) -> 
 
 
 def find_covers(inputs: Sequence[str], settings: EvalSettings, skip: str | None = None) -> CoverSet:
-    from PIL import Image
-
+    """The covers of the images named by ``inputs``. Every image is read
+    whole here, as the workers will read it, so that one that cannot be used
+    (unreadable, truncated, colour without --gray, 16-bit, too small) is
+    known, and named, before any work starts."""
     found = find_images(inputs, skip)
     by_rel: dict[str, str] = {}
     for source, rel_path in found:
@@ -89,10 +91,10 @@ def find_covers(inputs: Sequence[str], settings: EvalSettings, skip: str | None 
         rel = rel_path.as_posix()
         try:
             st = os.stat(source)
-            with Image.open(source) as im:
-                w, h = im.size
-        except Exception as e:  # an unreadable file: reported, the others go on
-            result.unusable[rel] = f"cannot be read: {e}"
+            h, w = read_gray(source, settings.gray)[0].shape
+        except (ValueError, OSError) as e:  # an image that cannot be used: reported, the others go on
+            text = describe_error(e).removeprefix(f"{source}: ")
+            result.unusable[rel] = text if isinstance(e, ValueError) else f"cannot be read: {text}"
             continue
         result.stats[rel] = {"size": st.st_size, "mtime_ns": st.st_mtime_ns}
         if settings.crop is None:
@@ -103,7 +105,7 @@ def find_covers(inputs: Sequence[str], settings: EvalSettings, skip: str | None 
         else:
             n = settings.crop
             if h < n or w < n:
-                result.too_small.append(rel)
+                result.too_small.append(f"{rel} ({h}x{w})")
                 continue
             for y, x in _crop_positions(rel, h, w, n, settings.crops_per_image, settings.seed):
                 result.covers.append(Cover(source, rel, settings.gray, (y, x, n)))

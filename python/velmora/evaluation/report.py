@@ -144,8 +144,6 @@ class Report:
             capacity = len(run.left_out(payload))
             failed = sum(1 for (p, _c) in run.failed if p == payload)
             lines.append(f"- {payload:g} bpp: {capacity} too small a pool, {failed} failed")
-        if run.covers.too_small:
-            lines.append(f"- {len(run.covers.too_small)} source image(s) smaller than the crop")
         for r in rows:
             if r["splits_trained"] < s.splits:
                 lines.append(f"- {r['method']} at {r['payload_bpp']:g} bpp: {r['splits_trained']} of {s.splits} "
@@ -154,6 +152,8 @@ class Report:
             lines.append(f"- training {method} at {payload:g} bpp, split {i + 1} failed: {why}")
         for name, why in sorted(run.covers.unusable.items()):
             lines.append(f"- unusable: {name}: {why}")
+        for name in run.covers.too_small:
+            lines.append(f"- smaller than --crop {s.crop}, no crop taken: {name}")
         for (payload, name), why in sorted(run.failed.items()):
             lines.append(f"- failed at {payload:g} bpp: {name}: {why}")
         lines += ["", "## Time", ""]

@@ -137,14 +137,24 @@ class EvaluationRun:
         self.phase_seconds[name] = time.perf_counter() - start
 
     # -- phases --------------------------------------------------------------
-    def run(self) -> list[dict[str, Any]]:
+    def run(self) -> Results:
         self.covers = find_covers(self.inputs, self.s, skip=self.report_dir)
+        unusable = self.covers.unusable
+        small = [f"{name}: smaller than --crop {self.s.crop}" for name in self.covers.too_small]
         if self.covers.sources < MIN_SOURCES:
+            found = self.covers.sources + len(unusable) + len(small)
+            reasons = [f"{name}: {why}" for name, why in sorted(unusable.items())] + small
+            listed = "".join(f"\n  {r}" for r in reasons[:20])
+            more = f"\n  ... and {len(reasons) - 20} more" if len(reasons) > 20 else ""
             raise UsageError(
                 f"evaluate needs covers from at least {MIN_SOURCES} source images to split them in halves "
-                f"by source image; found {self.covers.sources} usable"
-                + (f" ({len(self.covers.too_small)} smaller than --crop {self.s.crop})" if self.covers.too_small else "")
+                f"by source image; of the {found} image(s) found, {self.covers.sources} can be used"
+                + (f", and these cannot:{listed}{more}" if reasons else "")
             )
+        for name, why in sorted(unusable.items()):
+            self._say(f"{name}: left out: {why}")
+        for reason in small:
+            self._say(f"{reason}: no crop taken")
         os.makedirs(self.report_dir, exist_ok=True)
         self.cache = store.Cache(os.path.join(self.report_dir, "cache"))
         try:
@@ -157,8 +167,9 @@ class EvaluationRun:
         if self.phase_hook is not None:
             self.phase_hook("report")
         report = Report(self)
-        rows = report.rows()
+        rows = Results(report.rows())
         report.write(rows)
+        rows.unusable = dict(self.covers.unusable)
         return rows
 
     def _covers_phase(self) -> None:
@@ -321,6 +332,13 @@ class EvaluationRun:
         self._drain(handle)
 
 
+class Results(list[dict[str, Any]]):
+    """The rows of results.csv, and the covers left out as unusable (path or
+    cover id: reason), which make the command line's exit code 1."""
+
+    unusable: dict[str, str] = {}
+
+
 def evaluate(
     covers: str | os.PathLike[str] | Sequence[str | os.PathLike[str]],
     report_dir: str | os.PathLike[str],
@@ -346,7 +364,7 @@ def evaluate(
     command: str | None = None,
     cluster: str | None = None,
     phase_hook: Callable[[str], None] | None = None,
-) -> list[dict[str, Any]]:
+) -> Results:
     """Measure how detectable each method is: see ``velmora evaluate --help``.
 
     ``covers`` are image files or folders (searched as ``velmora embed``
@@ -357,7 +375,9 @@ def evaluate(
     processes. ``phase_hook(name)``, if given, is called as each phase
     ("covers", "stego", "training", "report") starts. Returns the rows of
     results.csv as dicts (numbers as numbers), each with ``splits_trained``
-    and the ``learners``/``subspace`` the detectors used.
+    and the ``learners``/``subspace`` the detectors used, in a list whose
+    ``unusable`` attribute names the images and covers left out as unusable
+    (path or cover id: reason).
 
     Raises UsageError (an Exception, not a ValueError) for settings that
     cannot run, and Stopped when ``stop`` caught a signal before the end.
