@@ -257,7 +257,8 @@ def embed_one(job: Job, settings: Settings) -> tuple[dict[str, str], str | None]
                            max_iter=settings.max_iter, min_block=settings.min_block)
             stego, elapsed_ms = result.stego, result.elapsed_ms
             row["pool_size"] = str(result.pool_size)
-            details = {"coords_y": result.coords_y, "coords_x": result.coords_x, "payload": result.payload}
+            details: dict[str, npt.NDArray[Any]] = {"coords_y": result.coords_y, "coords_x": result.coords_x,
+                                                     "payload": result.payload}
         else:
             stego, elapsed_ms = simulate_baseline(cover, settings, seed)
             # A baseline's simulation changes pixels without hiding bits:
