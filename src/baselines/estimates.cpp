@@ -83,11 +83,13 @@ BinSums sum_bins(const Bins& b, double lambda) {
     const f64x4 r2 = reach * reach;
     const f64x4 rem =
         simd::select(h5 == 0.0, simd::splat(0.0), cnt * h5 * (r2 * r2 * reach) / 120.0);
-    // |h'(t)| t <= 2 t^2 e^-t (both kinds): at most 8 / e^2 < 1.1, and
-    // decreasing from t = 2 on.
+    // |h'(tau)| tau over the bin, from h' and h'' at its centre: at most
+    // (|h'(t)| + |h''(t)| r + r^2) (t + r) for a reach r (|h'''| < 2), and at
+    // most 2 tau^2 e^-tau, decreasing from tau = 2 on, far out.
+    const f64x4 near = (simd::abs(d1) + simd::abs(d2) * reach + reach * reach) * (t + reach);
     const f64x4 low2 = simd::max(t_low, simd::splat(2.0));
     const f64x4 decay = 2.0 * low2 * low2 * simd::exp(-low2);
-    const f64x4 sens = cnt * simd::select(t_low >= 2.0, decay, simd::splat(1.1));
+    const f64x4 sens = cnt * simd::select((t_low >= 2.0) & (decay < near), decay, near);
     for (std::size_t l = 0; l < 4; ++l) {
       buf[0][l] = sum[l];
       buf[1][l] = rem[l];
@@ -197,14 +199,16 @@ Estimate TernaryEstimate<T>::operator()(double lambda) const {
   }
   const double value = (b.value + others) / kLn2;
   // What the full evaluation's arithmetic in T may add: each of the 3n
-  // terms within a few ulps of itself and within one ulp of 1 / ln 2 of
-  // zero (1 - p+ - p- near 1), the rounding of lambda rho in T, and the
-  // pairwise sum (at most 40 roundings deep); then this estimate's own
-  // roundings, all taken four times over.
+  // terms within a few ulps of itself, 1 - p+ - p- within half an ulp of
+  // its value near 1 (which moves its term by at most 0.72 ulp of 1), the
+  // rounding of lambda and of lambda rho in T (an ulp of t in all, which
+  // moves a pixel's entropy by |h'(t)| t ulps), and the pairwise sum (at
+  // most 40 roundings deep); then this estimate's own roundings, all taken
+  // four times over.
   constexpr double eps = std::numeric_limits<T>::epsilon();
   const double n = static_cast<double>(n_);
-  const double rounding = (10 + 40) * eps * std::fabs(value) + 3 * n * eps +
-                          4 * eps * sensitivity / kLn2 + 1e-12 * std::fabs(value) + 1e-9;
+  const double rounding = (10 + 40) * eps * std::fabs(value) + n * eps + eps * sensitivity / kLn2 +
+                          1e-12 * std::fabs(value) + 1e-9;
   return {value, 4 * (rounding + b.remainder / kLn2)};
 }
 
@@ -257,7 +261,7 @@ VELMORA_ALWAYS_INLINE double table_pixels_body(const double* values, std::size_t
     f64x4 x = table_x(simd::select(large, simd::splat(0.0), y), table);
     if ((large[0] | large[1] | large[2] | large[3]) != 0) {
       const f64x4 safe = simd::select(large, y, simd::splat(2 * kTableEnd));
-      f64x4 z = safe / simd::log(safe - 2.0);
+      f64x4 z = safe / simd::log<false>(safe - 2.0);
       for (int k = 0; k < 20; ++k)
         z = safe / simd::log(z - 2.0);
       x = simd::select(large, z, x);

@@ -18,15 +18,16 @@ namespace {
 using f32x8 = float __attribute__((vector_size(32)));
 using simd::f64x4;
 
-template <class T>
+// The vector of T of `Bytes` bytes.
+template <class T, int Bytes>
 struct Lanes;
 template <>
-struct Lanes<double> {
+struct Lanes<double, 32> {
   using V = f64x4;
   static constexpr std::size_t n = 4;
 };
 template <>
-struct Lanes<float> {
+struct Lanes<float, 32> {
   using V = f32x8;
   static constexpr std::size_t n = 8;
 };
@@ -47,11 +48,11 @@ VELMORA_ALWAYS_INLINE void add_row_scalar(T* acc, const T* src, std::ptrdiff_t s
   acc[x] = s;
 }
 
-template <class T>
+template <class T, int Bytes>
 VELMORA_ALWAYS_INLINE void add_row(T* acc, const T* src, std::ptrdiff_t step, const T* w,
                                    std::size_t taps, std::size_t n) {
-  using V = typename Lanes<T>::V;
-  constexpr std::size_t L = Lanes<T>::n;
+  using V = typename Lanes<T, Bytes>::V;
+  constexpr std::size_t L = Lanes<T, Bytes>::n;
   std::size_t x = 0;
   // Two vectors at a time, for independent chains of additions.
   for (; x + 2 * L <= n; x += 2 * L) {
@@ -80,19 +81,19 @@ VELMORA_ALWAYS_INLINE void add_row(T* acc, const T* src, std::ptrdiff_t step, co
 
 // One output row: acc (n values, zeroed here) from the kernel's rows, row j
 // read from rows[j] (already positioned at the tap of output column 0).
-template <class T>
+template <class T, int Bytes>
 VELMORA_ALWAYS_INLINE void filter_row(T* acc, const T* const* rows, std::ptrdiff_t step,
                                       const T* kernel, std::size_t krows, std::size_t kcols,
                                       std::size_t n) {
   std::memset(static_cast<void*>(acc), 0, n * sizeof(T));
   for (std::size_t j = 0; j < krows; ++j)
-    add_row(acc, rows[j], step, kernel + j * kcols, kcols, n);
+    add_row<T, Bytes>(acc, rows[j], step, kernel + j * kcols, kcols, n);
 }
 
 template <class T>
 void filter_row_generic(T* acc, const T* const* rows, std::ptrdiff_t step, const T* kernel,
                         std::size_t krows, std::size_t kcols, std::size_t n) {
-  filter_row(acc, rows, step, kernel, krows, kcols, n);
+  filter_row<T, 32>(acc, rows, step, kernel, krows, kcols, n);
 }
 
 #ifdef VELMORA_X86_KERNELS
@@ -101,7 +102,7 @@ __attribute__((target("avx2"))) void filter_row_avx2(T* acc, const T* const* row
                                                      std::ptrdiff_t step, const T* kernel,
                                                      std::size_t krows, std::size_t kcols,
                                                      std::size_t n) {
-  filter_row(acc, rows, step, kernel, krows, kcols, n);
+  filter_row<T, 32>(acc, rows, step, kernel, krows, kcols, n);
 }
 
 std::atomic<bool> avx2_allowed{true};

@@ -153,38 +153,50 @@ Plane<double> wiener_residual(const Plane<double>& x0) {
 
 // --- the search --------------------------------------------------------------
 
-// x with x log(x - 2) = y for each lane (invxlnx3_fast): the table's linear
-// interpolation up to 1000, 1 + 20 fixed-point steps z = y / log(z - 2)
-// above.
-VELMORA_ALWAYS_INLINE f64x4 invert_xlogx(f64x4 y, const double* table) {
-  const i64x4 small = y <= 1000.0;
-  const i64x4 large = y > 1000.0;
-  f64x4 result = simd::splat(0.0);
-  if ((small[0] | small[1] | small[2] | small[3]) != 0) {
+// Pixels at a time in the rates kernel: four vectors, whose fixed-point
+// iterations (each step waits for the last) run side by side.
+constexpr int kGroup = 4;
+
+// x with x log(x - 2) = y for each lane of kGroup vectors (invxlnx3_fast):
+// the table's linear interpolation up to 1000, 1 + 20 fixed-point steps
+// z = y / log(z - 2) above.
+VELMORA_ALWAYS_INLINE void invert_xlogx(const f64x4* y, const double* table, f64x4* out) {
+  bool any_large = false;
+  for (int g = 0; g < kGroup; ++g) {
+    const i64x4 small = y[g] <= 1000.0;
+    const i64x4 large = y[g] > 1000.0;
+    any_large |= (large[0] | large[1] | large[2] | large[3]) != 0;
+    out[g] = simd::splat(0.0);
+    if ((small[0] | small[1] | small[2] | small[3]) == 0) continue;
     f64x4 lo{}, hi{}, left{};
     for (int lane = 0; lane < 4; ++lane) {
       if (!small[lane]) continue;
-      const auto iyl = static_cast<std::int64_t>(std::floor(y[lane] / 0.01));
+      const auto iyl = static_cast<std::int64_t>(std::floor(y[g][lane] / 0.01));
       const std::int64_t iyr = iyl + 1 > 100000 ? 100000 : iyl + 1;
       lo[lane] = table[iyl];
       hi[lane] = table[iyr];
       left[lane] = static_cast<double>(iyl);
     }
-    result = simd::select(small, lo + (y - left * 0.01) * (hi - lo), result);
+    out[g] = simd::select(small, lo + (y[g] - left * 0.01) * (hi - lo), out[g]);
   }
-  if ((large[0] | large[1] | large[2] | large[3]) != 0) {
-    const f64x4 safe = simd::select(large, y, simd::splat(2000.0));
-    f64x4 z = safe / simd::log(safe - 2.0);
-    // Once a step leaves every lane unchanged, the steps left would too.
-    for (int i = 0; i < 20; ++i) {
-      const f64x4 next = safe / simd::log(z - 2.0);
-      const i64x4 same = next == z;
-      z = next;
-      if ((same[0] & same[1] & same[2] & same[3]) != 0) break;
+  if (!any_large) return;
+  f64x4 safe[kGroup], z[kGroup];
+  for (int g = 0; g < kGroup; ++g) {
+    safe[g] = simd::select(y[g] > 1000.0, y[g], simd::splat(2000.0));
+    z[g] = safe[g] / simd::log<false>(safe[g] - 2.0);
+  }
+  // Once a step leaves every lane unchanged, the steps left would too.
+  for (int i = 0; i < 20; ++i) {
+    i64x4 same = simd::splat_i(-1);
+    for (int g = 0; g < kGroup; ++g) {
+      const f64x4 next = safe[g] / simd::log<false>(z[g] - 2.0);
+      same &= next == z[g];
+      z[g] = next;
     }
-    result = simd::select(large, z, result);
+    if ((same[0] & same[1] & same[2] & same[3]) != 0) break;
   }
-  return result;
+  for (int g = 0; g < kGroup; ++g)
+    out[g] = simd::select(y[g] > 1000.0, z[g], out[g]);
 }
 
 VELMORA_ALWAYS_INLINE f64x4 term(f64x4 p) {
@@ -198,35 +210,31 @@ VELMORA_ALWAYS_INLINE f64x4 term(f64x4 p) {
 // terms is null.
 VELMORA_ALWAYS_INLINE void rates_body(double lambda, const double* fisher, std::size_t n,
                                       const double* table, double* beta, double* terms) {
-  double buf_f[4], buf_b[4], buf_t[4], buf_z[4];
-  for (std::size_t i = 0; i < n; i += 4) {
-    const bool full = i + 4 <= n;
-    const std::size_t count = full ? 4 : n - i;
+  constexpr std::size_t kBlock = 4 * kGroup;
+  double buf_f[kBlock], buf_b[kBlock], buf_t[kBlock], buf_z[kBlock];
+  for (std::size_t i = 0; i < n; i += kBlock) {
+    const std::size_t count = i + kBlock <= n ? kBlock : n - i;
     const double* f = fisher + i;
-    if (!full) {
-      for (std::size_t l = 0; l < 4; ++l)
+    if (count < kBlock) {
+      for (std::size_t l = 0; l < kBlock; ++l)
         buf_f[l] = l < count ? fisher[i + l] : 1.0;
       f = buf_f;
     }
-    const f64x4 b = 1. / invert_xlogx(simd::load<f64x4>(f) * lambda, table);
-    if (terms == nullptr) {  // the rates alone
-      simd::store(buf_b, b);
-      for (std::size_t l = 0; l < count; ++l)
-        beta[i + l] = buf_b[l];
-      continue;
+    f64x4 y[kGroup], x[kGroup];
+    for (int g = 0; g < kGroup; ++g)
+      y[g] = simd::load<f64x4>(f + 4 * g) * lambda;
+    invert_xlogx(y, table, x);
+    for (int g = 0; g < kGroup; ++g) {
+      const f64x4 b = 1. / x[g];
+      simd::store(buf_b + 4 * g, b);
+      if (terms != nullptr) {
+        simd::store(buf_t + 4 * g, term(b));
+        simd::store(buf_z + 4 * g, term(1.0 - (b + b)));
+      }
     }
-    const f64x4 t = term(b);
-    const f64x4 t0 = term(1.0 - (b + b));
-    if (full) {
-      if (beta != nullptr) simd::store(beta + i, b);
-      simd::store(terms + i, t);
-      simd::store(terms + n + i, t0);
-    } else {
-      simd::store(buf_b, b);
-      simd::store(buf_t, t);
-      simd::store(buf_z, t0);
-      for (std::size_t l = 0; l < count; ++l) {
-        if (beta != nullptr) beta[i + l] = buf_b[l];
+    for (std::size_t l = 0; l < count; ++l) {
+      if (beta != nullptr) beta[i + l] = buf_b[l];
+      if (terms != nullptr) {
         terms[i + l] = buf_t[l];
         terms[n + i + l] = buf_z[l];
       }
