@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <limits>
 
+#include "baselines/dispatch.hpp"
 #include "baselines/mipod.hpp"
 #include "baselines/simd.hpp"
 
@@ -19,6 +20,27 @@ constexpr double kLn2 = 0.6931471805599453;
 // taken for one of them (whether its exponential is 0 is checked for each
 // lambda).
 constexpr double kWetFloor = 1e7;
+
+// Four bins' statistics as vectors (padded with empty bins past the end).
+struct BinLanes {
+  std::size_t lanes;
+  f64x4 c, cnt, s1, s2, s3, s4, hw;
+};
+
+VELMORA_ALWAYS_INLINE BinLanes load_bins(const Bins& b, std::size_t i) {
+  const std::size_t count = b.center.size();
+  BinLanes v{i + 4 <= count ? 4 : count - i, simd::splat(b.center[i]), {}, {}, {}, {}, {}, {}};
+  for (std::size_t l = 0; l < v.lanes; ++l) {
+    v.c[l] = b.center[i + l];
+    v.cnt[l] = b.count[i + l];
+    v.s1[l] = b.s1[i + l];
+    v.s2[l] = b.s2[i + l];
+    v.s3[l] = b.s3[i + l];
+    v.s4[l] = b.s4[i + l];
+    v.hw[l] = b.half_width[i + l];
+  }
+  return v;
+}
 
 // Sum over the bins of the Taylor expansion of h about each centre, in
 // nats, with the bound of the remainders and the sum of |h'(t)| t (the
@@ -37,17 +59,7 @@ BinSums sum_bins(const Bins& b, double lambda) {
   const std::size_t count = b.center.size();
   double buf[5][4];
   for (std::size_t i = 0; i < count; i += 4) {
-    const std::size_t lanes = i + 4 <= count ? 4 : count - i;
-    f64x4 c{}, cnt{}, s1{}, s2{}, s3{}, s4{}, hw{};
-    for (std::size_t l = 0; l < lanes; ++l) {
-      c[l] = b.center[i + l];
-      cnt[l] = b.count[i + l];
-      s1[l] = b.s1[i + l];
-      s2[l] = b.s2[i + l];
-      s3[l] = b.s3[i + l];
-      s4[l] = b.s4[i + l];
-      hw[l] = b.half_width[i + l];
-    }
+    const auto [lanes, c, cnt, s1, s2, s3, s4, hw] = load_bins(b, i);
     const f64x4 t = lambda * c;
     const f64x4 s = simd::exp(-t);
     f64x4 h0, d1, d2, d3, d4;
@@ -278,7 +290,7 @@ double table_pixels_generic(const double* values, std::size_t count, double lamb
   return table_pixels_body(values, count, lambda, table);
 }
 
-#if defined(__x86_64__) && defined(__GNUC__)
+#ifdef VELMORA_X86_KERNELS
 __attribute__((target("avx2"))) double table_pixels_avx2(const double* values, std::size_t count,
                                                          double lambda, const double* table) {
   return table_pixels_body(values, count, lambda, table);
@@ -287,9 +299,8 @@ __attribute__((target("avx2"))) double table_pixels_avx2(const double* values, s
 
 double sum_table_pixels(const double* values, std::size_t count, double lambda) {
   const double* table = mipod_lookup_table().data();
-#if defined(__x86_64__) && defined(__GNUC__)
-  static const bool avx2 = __builtin_cpu_supports("avx2");
-  if (avx2) return table_pixels_avx2(values, count, lambda, table);
+#ifdef VELMORA_X86_KERNELS
+  if (use_avx2()) return table_pixels_avx2(values, count, lambda, table);
 #endif
   return table_pixels_generic(values, count, lambda, table);
 }
@@ -360,7 +371,7 @@ double cell_pixels_generic(const double* values, std::size_t count, double lambd
   return cell_pixels_body(values, count, lambda, c);
 }
 
-#if defined(__x86_64__) && defined(__GNUC__)
+#ifdef VELMORA_X86_KERNELS
 __attribute__((target("avx2"))) double cell_pixels_avx2(const double* values, std::size_t count,
                                                         double lambda, const Cells& c) {
   return cell_pixels_body(values, count, lambda, c);
@@ -369,9 +380,8 @@ __attribute__((target("avx2"))) double cell_pixels_avx2(const double* values, st
 
 double sum_cell_pixels(const double* values, std::size_t count, double lambda) {
   const Cells& c = cells();
-#if defined(__x86_64__) && defined(__GNUC__)
-  static const bool avx2 = __builtin_cpu_supports("avx2");
-  if (avx2) return cell_pixels_avx2(values, count, lambda, c);
+#ifdef VELMORA_X86_KERNELS
+  if (use_avx2()) return cell_pixels_avx2(values, count, lambda, c);
 #endif
   return cell_pixels_generic(values, count, lambda, c);
 }
@@ -385,16 +395,7 @@ VELMORA_ALWAYS_INLINE double large_bins_body(const Bins& b, std::size_t first, d
   const std::size_t count = b.center.size();
   f64x4 total{}, rem_total{};
   for (std::size_t i = first; i < count; i += 4) {
-    const std::size_t lanes = i + 4 <= count ? 4 : count - i;
-    f64x4 c = simd::splat(b.center[i]), cnt{}, s1{}, s2{}, s3{}, hw{};
-    for (std::size_t l = 0; l < lanes; ++l) {
-      c[l] = b.center[i + l];
-      cnt[l] = b.count[i + l];
-      s1[l] = b.s1[i + l];
-      s2[l] = b.s2[i + l];
-      s3[l] = b.s3[i + l];
-      hw[l] = b.half_width[i + l];
-    }
+    const auto [lanes, c, cnt, s1, s2, s3, s4, hw] = load_bins(b, i);
     const f64x4 y = lambda * c;
     // x with x log(x - 2) = y: two fixed-point steps, then Newton's.
     f64x4 x = y / simd::log(y - 2.0);
@@ -439,7 +440,7 @@ double large_bins_generic(const Bins& b, std::size_t first, double lambda, doubl
   return large_bins_body(b, first, lambda, remainder);
 }
 
-#if defined(__x86_64__) && defined(__GNUC__)
+#ifdef VELMORA_X86_KERNELS
 __attribute__((target("avx2"))) double large_bins_avx2(const Bins& b, std::size_t first,
                                                        double lambda, double& remainder) {
   return large_bins_body(b, first, lambda, remainder);
@@ -447,9 +448,8 @@ __attribute__((target("avx2"))) double large_bins_avx2(const Bins& b, std::size_
 #endif
 
 double sum_large_bins(const Bins& b, std::size_t first, double lambda, double& remainder) {
-#if defined(__x86_64__) && defined(__GNUC__)
-  static const bool avx2 = __builtin_cpu_supports("avx2");
-  if (avx2) return large_bins_avx2(b, first, lambda, remainder);
+#ifdef VELMORA_X86_KERNELS
+  if (use_avx2()) return large_bins_avx2(b, first, lambda, remainder);
 #endif
   return large_bins_generic(b, first, lambda, remainder);
 }

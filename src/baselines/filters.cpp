@@ -1,15 +1,11 @@
 #include "baselines/filters.hpp"
 
-#include <atomic>
 #include <cstdint>
 #include <cstring>
 
+#include "baselines/dispatch.hpp"
 #include "baselines/simd.hpp"
 #include "core/error.hpp"
-
-#if defined(__x86_64__) && defined(__GNUC__)
-#define VELMORA_X86_KERNELS 1
-#endif
 
 namespace velmora::baselines {
 
@@ -105,12 +101,6 @@ __attribute__((target("avx2"))) void filter_row_avx2(T* acc, const T* const* row
   filter_row<T, 32>(acc, rows, step, kernel, krows, kcols, n);
 }
 
-std::atomic<bool> avx2_allowed{true};
-
-bool use_avx2() {
-  static const bool cpu = __builtin_cpu_supports("avx2");
-  return cpu && avx2_allowed.load(std::memory_order_relaxed);
-}
 #endif
 
 template <class T>
@@ -123,16 +113,6 @@ void run_filter_row(T* acc, const T* const* rows, std::ptrdiff_t step, const T* 
 }
 
 }  // namespace
-
-namespace detail {
-void allow_avx2_filters(bool allowed) {
-#ifdef VELMORA_X86_KERNELS
-  avx2_allowed.store(allowed, std::memory_order_relaxed);
-#else
-  (void)allowed;
-#endif
-}
-}  // namespace detail
 
 std::ptrdiff_t reflect_index(std::ptrdiff_t j, std::ptrdiff_t m) {
   const std::ptrdiff_t k = j >= 0 ? j % (2 * m) : (-(j + 1)) % (2 * m);

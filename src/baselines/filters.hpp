@@ -67,10 +67,4 @@ Plane<T> pad_symmetric(const Plane<T>& in, std::size_t pad);
 // an axis of length m (any j).
 std::ptrdiff_t reflect_index(std::ptrdiff_t j, std::ptrdiff_t m);
 
-namespace detail {
-// Whether the filters may use AVX2 on a CPU that has it (the default); the
-// engine's tests turn it off to compare both paths.
-void allow_avx2_filters(bool allowed);
-}  // namespace detail
-
 }  // namespace velmora::baselines

@@ -1,7 +1,6 @@
 #include "baselines/mipod.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <vector>
@@ -10,9 +9,10 @@
 #include "baselines/filters.hpp"
 #include "baselines/simd.hpp"
 
-#if defined(__x86_64__) && defined(__GNUC__)
+#include "baselines/dispatch.hpp"
+
+#ifdef VELMORA_X86_KERNELS
 #include <immintrin.h>
-#define VELMORA_X86_KERNELS 1
 #endif
 
 namespace velmora::baselines {
@@ -103,18 +103,12 @@ __attribute__((target("avx2,fma"))) void project_avx2(const double* top, std::si
   }
 }
 
-std::atomic<bool> avx2_allowed{true};
-
-bool use_avx2() {
-  static const bool cpu = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-  return cpu && avx2_allowed.load(std::memory_order_relaxed);
-}
 #endif
 
 void project_row(const double* top, std::size_t stride, const double* P, std::size_t n,
                  double* out) {
 #ifdef VELMORA_X86_KERNELS
-  if (use_avx2()) return project_avx2(top, stride, P, n, out);
+  if (use_avx2(true)) return project_avx2(top, stride, P, n, out);
 #endif
   project_generic(top, stride, P, n, out);
 }
@@ -304,16 +298,6 @@ constexpr int kMaxBracketSteps = 1000;
 constexpr int kMaxIterations = 60;
 
 }  // namespace
-
-namespace detail {
-void allow_avx2_mipod(bool allowed) {
-#ifdef VELMORA_X86_KERNELS
-  avx2_allowed.store(allowed, std::memory_order_relaxed);
-#else
-  (void)allowed;
-#endif
-}
-}  // namespace detail
 
 std::vector<double> mipod_fisher_information(const ImageView& image, const CancelCheck& cancel) {
   const std::size_t h = image.rows(), w = image.cols();

@@ -56,8 +56,4 @@ Search mipod_change_rates(std::span<const double> fisher, std::size_t rows, std:
 std::span<const double> mipod_lookup_table();
 std::span<const double> mipod_projection();
 
-namespace detail {
-void allow_avx2_mipod(bool allowed);
-}
-
 }  // namespace velmora::baselines

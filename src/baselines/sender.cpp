@@ -7,12 +7,9 @@
 #include <limits>
 #include <vector>
 
+#include "baselines/dispatch.hpp"
 #include "baselines/estimates.hpp"
 #include "baselines/simd.hpp"
-
-#if defined(__x86_64__) && defined(__GNUC__)
-#define VELMORA_X86_KERNELS 1
-#endif
 
 namespace velmora::baselines {
 
@@ -195,12 +192,6 @@ __attribute__((target("avx2"))) void terms_avx2(double lambda, const T* rp, cons
   terms_body(lambda, rp, rm, n, terms, p, m);
 }
 
-std::atomic<bool> avx2_allowed{true};
-
-bool use_avx2() {
-  static const bool cpu = __builtin_cpu_supports("avx2");
-  return cpu && avx2_allowed.load(std::memory_order_relaxed);
-}
 #endif
 
 template <class T>
@@ -219,13 +210,6 @@ void use_literal_search(bool literal) {
 }
 bool literal_search() {
   return ::velmora::baselines::literal.load(std::memory_order_relaxed);
-}
-void allow_avx2_sender(bool allowed) {
-#ifdef VELMORA_X86_KERNELS
-  avx2_allowed.store(allowed, std::memory_order_relaxed);
-#else
-  (void)allowed;
-#endif
 }
 }  // namespace detail
 

@@ -66,7 +66,6 @@ template <class T>
 T pairwise_sum(const T* a, std::size_t n);
 
 namespace detail {
-void allow_avx2_sender(bool allowed);
 // Evaluates every entropy of the searches in full instead of deciding
 // comparisons from estimates first (the results are the same either way).
 void use_literal_search(bool literal);

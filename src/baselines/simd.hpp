@@ -186,6 +186,22 @@ VELMORA_ALWAYS_INLINE Log1pParts log1p_parts(f64x4 f) {
   return {s, t2 + t1};
 }
 
+// log(1 + f) = hi + lo for the f of log_reduce: hi = f - f^2 / 2 cut to its
+// leading 21 bits (so that its products with 32-bit constants are exact),
+// lo the rest with fdlibm's s (f^2 / 2 + R).
+struct Log1pSplit {
+  f64x4 hi;
+  f64x4 lo;
+};
+
+VELMORA_ALWAYS_INLINE Log1pSplit log1p_split(f64x4 f) {
+  const Log1pParts q = log1p_parts(f);
+  const f64x4 hfsq = 0.5 * f * f;
+  const f64x4 r = q.s * (hfsq + q.R);
+  const f64x4 hi = from_bits(bits(f - hfsq) & static_cast<std::int64_t>(0xffffffff00000000ULL));
+  return {hi, (f - hi) - hfsq + r};
+}
+
 // The natural logarithm, with an error of about half an ulp: k ln 2 +
 // log(1 + f), both split into a high part whose sum is exact and the rest.
 // With Checked false, for positive normal finite x only: the same values
@@ -195,33 +211,23 @@ VELMORA_ALWAYS_INLINE f64x4 log(f64x4 x) {
   constexpr double kLn2Hi = 6.93147180369123816490e-01;  // 32 trailing zero bits
   constexpr double kLn2Lo = 1.90821492927058770002e-10;
   const LogParts p = log_reduce<Checked>(x);
-  const f64x4 f = p.f;
-  const Log1pParts q = log1p_parts(f);
-  const f64x4 hfsq = 0.5 * f * f;
-  const f64x4 r = q.s * (hfsq + q.R);
-  const f64x4 hi = from_bits(bits(f - hfsq) & static_cast<std::int64_t>(0xffffffff00000000ULL));
-  const f64x4 lo = (f - hi) - hfsq + r;
+  const Log1pSplit v = log1p_split(p.f);
   const f64x4 a = p.k * kLn2Hi;
-  const f64x4 w = a + hi;
-  const f64x4 rest = ((a - w) + hi) + (lo + p.k * kLn2Lo);
+  const f64x4 w = a + v.hi;
+  const f64x4 rest = ((a - w) + v.hi) + (v.lo + p.k * kLn2Lo);
   if constexpr (!Checked) return w + rest;
   return log_specials(x, w + rest);
 }
 
-// The base-2 logarithm: k + log(1 + f) / ln 2, with log(1 + f) split into a
-// high part of 21 bits and the rest so that its products are nearly exact.
+// The base-2 logarithm: k + log(1 + f) / ln 2 from the same split, as
+// fdlibm's log2 computes it.
 VELMORA_ALWAYS_INLINE f64x4 log2(f64x4 x) {
   constexpr double kInvLn2Hi = 1.44269504072144627571e+00;  // 32 trailing zero bits
   constexpr double kInvLn2Lo = 1.67517131648865118353e-10;
   const LogParts p = log_reduce(x);
-  const f64x4 f = p.f;
-  const Log1pParts q = log1p_parts(f);
-  const f64x4 hfsq = 0.5 * f * f;
-  const f64x4 r = q.s * (hfsq + q.R);
-  const f64x4 hi = from_bits(bits(f - hfsq) & static_cast<std::int64_t>(0xffffffff00000000ULL));
-  const f64x4 lo = (f - hi) - hfsq + r;
-  const f64x4 val_hi = hi * kInvLn2Hi;
-  f64x4 val_lo = (lo + hi) * kInvLn2Lo + lo * kInvLn2Hi;
+  const Log1pSplit v = log1p_split(p.f);
+  const f64x4 val_hi = v.hi * kInvLn2Hi;
+  f64x4 val_lo = (v.lo + v.hi) * kInvLn2Lo + v.lo * kInvLn2Hi;
   const f64x4 w = p.k + val_hi;
   val_lo += (p.k - w) + val_hi;
   return log_specials(x, val_lo + w);

@@ -90,6 +90,15 @@ PyObject* plane_to_array(const std::vector<T>& values, const bl::Prepared& p, in
   return array_from_buffer(std::move(storage), type_num, 2, dims, strides, data);
 }
 
+// (plus, minus) as a tuple of two new arrays.
+template <class T>
+PyObject* pair_to_tuple(const std::vector<T>& plus, const std::vector<T>& minus,
+                        const bl::Prepared& p, int type_num) {
+  Ref a = Ref::steal(plane_to_array(plus, p, type_num));
+  Ref b = Ref::steal(plane_to_array(minus, p, type_num));
+  return make_tuple({&a, &b});
+}
+
 PyObject* unreachable(const bl::Prepared& p, double alpha) {
   const std::string name(bl::method_name(p.method));
   PyErr_Format(PyExc_ValueError,
@@ -122,16 +131,8 @@ PyObject* costs(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   if (!bind_arguments(baseline_costs_desc, args, nargs, kwnames, slots)) return nullptr;
   const bl::Prepared* p = convert_prepared(slots[0]);
   if (p == nullptr) return nullptr;
-  if (!p->plus32.empty()) {
-    Ref a = Ref::steal(plane_to_array(p->plus32, *p, NPY_FLOAT32));
-    Ref b = Ref::steal(plane_to_array(p->minus32, *p, NPY_FLOAT32));
-    return make_tuple({&a, &b});
-  }
-  if (!p->minus.empty()) {
-    Ref a = Ref::steal(plane_to_array(p->plus, *p, NPY_FLOAT64));
-    Ref b = Ref::steal(plane_to_array(p->minus, *p, NPY_FLOAT64));
-    return make_tuple({&a, &b});
-  }
+  if (!p->plus32.empty()) return pair_to_tuple(p->plus32, p->minus32, *p, NPY_FLOAT32);
+  if (!p->minus.empty()) return pair_to_tuple(p->plus, p->minus, *p, NPY_FLOAT64);
   if (!p->plus.empty()) {
     Ref a = Ref::steal(plane_to_array(p->plus, *p, NPY_FLOAT64));
     return make_tuple({&a});
@@ -148,14 +149,8 @@ PyObject* probabilities(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
   if (!convert_alpha(slots[1], *p, alpha)) return nullptr;
   const bl::Probabilities result = bl::change_probabilities(*p, alpha, signal_check());
   if (!result.reached) return unreachable(*p, alpha);
-  if (!result.plus32.empty()) {
-    Ref a = Ref::steal(plane_to_array(result.plus32, *p, NPY_FLOAT32));
-    Ref b = Ref::steal(plane_to_array(result.minus32, *p, NPY_FLOAT32));
-    return make_tuple({&a, &b});
-  }
-  Ref a = Ref::steal(plane_to_array(result.plus, *p, NPY_FLOAT64));
-  Ref b = Ref::steal(plane_to_array(result.minus, *p, NPY_FLOAT64));
-  return make_tuple({&a, &b});
+  if (!result.plus32.empty()) return pair_to_tuple(result.plus32, result.minus32, *p, NPY_FLOAT32);
+  return pair_to_tuple(result.plus, result.minus, *p, NPY_FLOAT64);
 }
 
 PyObject* simulate(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "baselines/baselines.hpp"
+#include "baselines/dispatch.hpp"
 #include "baselines/estimates.hpp"
 #include "baselines/filters.hpp"
 #include "baselines/mipod.hpp"
@@ -55,9 +56,7 @@ struct Paths {
   Paths(bool avx2, bool literal) { set(avx2, literal); }
   ~Paths() { set(true, false); }
   static void set(bool avx2, bool literal) {
-    detail::allow_avx2_filters(avx2);
-    detail::allow_avx2_sender(avx2);
-    detail::allow_avx2_mipod(avx2);
+    detail::allow_avx2(avx2);
     detail::use_literal_search(literal);
   }
 };
