@@ -14,6 +14,7 @@ import numpy.typing as npt
 __all__ = [
     "embed_seeded",
     "pool_size",
+    "pool_scores",
     "timed_sparse_map",
     "timed_select_coords",
     "extract_features",
@@ -45,6 +46,11 @@ def embed_seeded(
 def pool_size(image: npt.NDArray[np.uint8], min_block: SupportsIndex = 4) -> int:
     """The length of the quadtree pool of `image`."""
 
+def pool_scores(
+    image: npt.NDArray[np.uint8], min_block: SupportsIndex = 4
+) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.float64]]:
+    """The quadtree pool as (coords_y, coords_x) and each entry's colony score."""
+
 def timed_sparse_map(
     image: npt.NDArray[np.uint8], min_block: SupportsIndex = 4
 ) -> tuple[list[tuple[int, int]], float, float]:
@@ -60,8 +66,10 @@ def timed_select_coords(
 ) -> tuple[list[tuple[int, int]], float, float, float]:
     """dabc_select_coords with (conversion_ms, engine_ms, output_ms)."""
 
-def extract_features(image: npt.NDArray[np.uint8], kind: str) -> npt.NDArray[np.float64]:
-    """The `kind` features ("spam", "srmq1" or "srm") of `image` as a 1-D array."""
+def extract_features(
+    image: npt.NDArray[np.uint8], kind: str, beta: npt.NDArray[np.floating] | None = None
+) -> npt.NDArray[np.float64]:
+    """The `kind` features ("spam", "srmq1", "srm" or "maxsrm" with `beta`) of `image` as a 1-D array."""
 
 def feature_submodels(kind: str) -> list[tuple[str, int]]:
     """The submodels of feature set `kind`: (name, dimension), in output order."""

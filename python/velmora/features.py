@@ -10,10 +10,19 @@ histograms of noise residuals) in a fixed order:
   12753 dimensions; images of at least 8 x 8 pixels.
 - ``"srm"``: the full spatial rich model of Fridrich and Kodovsky, 106
   submodels, 34671 dimensions; images of at least 8 x 8 pixels.
+- ``"maxsrm"``: the selection-channel-aware rich model of Denemark, Sedighi,
+  Holub, Cogranne and Fridrich: the ``srm`` co-occurrences with each 4-tuple
+  counted with the largest change probability of its four pixels instead of
+  1, as the authors' C++ release computes them (its float32 sums, bit for
+  bit). It needs the image's change-probability map, ``beta``; see
+  ``velmora.selection.estimate`` for the map an attacker who knows the method
+  and the payload estimates from the image itself. Same submodels, dimension
+  and minimum size as ``srm``.
 
 Functions:
 
-- ``extract(image, kind="srm")``: the feature vector of one 2-D uint8 image
+- ``extract(image, kind="srm", beta=None)``: the feature vector of one 2-D
+  uint8 image (``beta``: the change-probability map, for ``"maxsrm"`` only)
 - ``submodels(kind)``, ``dimension(kind)``, ``min_side(kind)``: what a set
   holds and which images it takes
 - ``load(folder)``: the matrix that ``velmora features`` wrote, memory-mapped,
@@ -46,8 +55,12 @@ import numpy.typing as npt
 
 from . import _native
 
-KINDS: Final = ("spam", "srmq1", "srm")
-"""The feature sets, smallest first."""
+KINDS: Final = ("spam", "srmq1", "srm", "maxsrm")
+"""The feature sets, smallest first; ``"maxsrm"`` needs a change-probability
+map for each image."""
+
+MAP_KINDS: Final = ("maxsrm",)
+"""The feature sets that need a change-probability map."""
 
 EXTRACTOR: Final = "velmora-native-1"
 """Names the extractor and the layout of its vectors. It changes whenever
@@ -63,18 +76,27 @@ FORMAT: Final = "velmora-features"
 FORMAT_VERSION: Final = 1
 
 
-def extract(image: npt.NDArray[np.uint8], kind: str = "srm") -> npt.NDArray[np.float64]:
+def extract(
+    image: npt.NDArray[np.uint8],
+    kind: str = "srm",
+    beta: npt.NDArray[np.floating[Any]] | None = None,
+) -> npt.NDArray[np.float64]:
     """The ``kind`` features of ``image``: a new 1-D float64 array of
     ``dimension(kind)`` values, the submodels in the order ``submodels(kind)``
     lists them.
 
     ``image`` is a 2-D uint8 array of any strides (views, transposes,
-    read-only arrays); it is never modified. Raises TypeError for anything
-    else, and ValueError for an unknown ``kind`` or an image with a side
-    shorter than ``min_side(kind)``.
+    read-only arrays); it is never modified. ``beta`` is the change-probability
+    map that ``"maxsrm"`` needs (and the other sets refuse): a float array of
+    the image's shape with values in [0, 1], for example
+    ``velmora.selection.estimate(image, alpha, method)``. Raises TypeError for
+    an image or map of another type, and ValueError for an unknown ``kind``,
+    an image with a side shorter than ``min_side(kind)``, a map of another
+    shape, with NaN or with values outside [0, 1], or a map missing or given
+    where it does not belong.
     """
     # Looked up at each call: the native module is the only implementation.
-    return _native.extract_features(image, kind)
+    return _native.extract_features(image, kind, beta)
 
 
 def submodels(kind: str) -> list[tuple[str, int]]:
@@ -103,7 +125,7 @@ class FeatureMatrix(NamedTuple):
     submodels: list[tuple[str, int]]
     """(name, dimension) of the columns' submodels, in column order."""
     kind: str
-    """The feature set: spam, srmq1 or srm."""
+    """The feature set: spam, srmq1, srm or maxsrm."""
 
 
 def read_index(folder: str) -> dict[str, Any]:
@@ -167,6 +189,7 @@ def load(path: str | os.PathLike[str]) -> FeatureMatrix:
 __all__ = [
     "EXTRACTOR",
     "KINDS",
+    "MAP_KINDS",
     "FeatureMatrix",
     "dimension",
     "extract",

@@ -4,6 +4,7 @@
 #include <utility>
 #include <vector>
 
+#include "features/maxsrm.hpp"
 #include "features/spam.hpp"
 #include "features/srm.hpp"
 
@@ -38,6 +39,7 @@ const Catalog& catalog(FeatureSet set) {
     case FeatureSet::srmq1:
       return srmq1;
     case FeatureSet::srm:
+    case FeatureSet::maxsrm:  // the srm's submodels, each weighted
       break;
   }
   return srm;
@@ -49,6 +51,7 @@ std::optional<FeatureSet> parse_feature_set(std::string_view name) {
   if (name == "spam") return FeatureSet::spam;
   if (name == "srmq1") return FeatureSet::srmq1;
   if (name == "srm") return FeatureSet::srm;
+  if (name == "maxsrm") return FeatureSet::maxsrm;
   return std::nullopt;
 }
 
@@ -58,6 +61,8 @@ std::string_view feature_set_name(FeatureSet set) {
       return "spam";
     case FeatureSet::srmq1:
       return "srmq1";
+    case FeatureSet::maxsrm:
+      return "maxsrm";
     case FeatureSet::srm:
       break;
   }
@@ -79,13 +84,20 @@ std::size_t min_side(FeatureSet set) {
   return set == FeatureSet::spam ? 4 : 8;
 }
 
+bool needs_map(FeatureSet set) {
+  return set == FeatureSet::maxsrm;
+}
+
 void extract(const ImageView& image, FeatureSet set, std::span<double> out,
-             const CancelCheck& cancel) {
+             const CancelCheck& cancel, std::span<const double> map) {
   if (out.size() != dimension(set)) throw InternalError("feature buffer of the wrong size");
   if (image.rows() < min_side(set) || image.cols() < min_side(set)) {
     throw InternalError("image smaller than the feature set accepts");
   }
-  if (set == FeatureSet::spam) {
+  if (needs_map(set) != !map.empty()) throw InternalError("a map where the set takes none");
+  if (set == FeatureSet::maxsrm) {
+    detail::extract_maxsrm(image, map, out, cancel);
+  } else if (set == FeatureSet::spam) {
     detail::extract_spam(image, out);
   } else {
     detail::extract_srm(image, set == FeatureSet::srmq1, out, cancel);

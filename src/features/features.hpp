@@ -4,7 +4,10 @@
 //          the straight-direction half, then the diagonal half);
 //   srm    the spatial rich model (34,671 values in 106 submodels);
 //   srmq1  the rich model with one quantization step per residual (12,753
-//          values: the srm submodels whose names end in "_q1").
+//          values: the srm submodels whose names end in "_q1");
+//   maxsrm the selection-channel-aware rich model (34,671 values, the srm's
+//          submodels), each co-occurrence weighted by a map of change
+//          probabilities, as its authors' C++ release computes it.
 // Submodels come in the order of the original rich-model extractor's output.
 #pragma once
 
@@ -18,7 +21,7 @@
 
 namespace velmora::features {
 
-enum class FeatureSet { spam, srmq1, srm };
+enum class FeatureSet { spam, srmq1, srm, maxsrm };
 
 struct Submodel {
   std::string_view name;
@@ -37,10 +40,16 @@ std::size_t dimension(FeatureSet set);
 // of the set has at least one sample.
 std::size_t min_side(FeatureSet set);
 
+// Whether the set weighs its co-occurrences by a map of change
+// probabilities (maxsrm).
+bool needs_map(FeatureSet set);
+
 // Writes the features of `image` into `out` (dimension(set) values). The image
-// must have at least min_side(set) rows and columns (InternalError otherwise);
-// `cancel` is polled between the stages of the computation.
+// must have at least min_side(set) rows and columns, and `map` is the image's
+// change probabilities (row-major) for a set that needs one, empty otherwise
+// (InternalError otherwise); `cancel` is polled between the stages of the
+// computation.
 void extract(const ImageView& image, FeatureSet set, std::span<double> out,
-             const CancelCheck& cancel = {});
+             const CancelCheck& cancel = {}, std::span<const double> map = {});
 
 }  // namespace velmora::features

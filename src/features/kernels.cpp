@@ -67,6 +67,22 @@ void column_codes5_generic(const std::uint8_t* const r[5], std::size_t n, std::u
   }
 }
 
+}  // namespace
+
+void codes4(const std::uint8_t* const r[4], std::size_t n, std::uint16_t* out) {
+  std::size_t x = 0;
+  for (; x + 8 <= n; x += 8) {
+    u16x8 code = __builtin_convertvector(load<u8x8>(r[0] + x), u16x8);
+    for (std::size_t k = 1; k < 4; ++k)
+      code = 5 * code + __builtin_convertvector(load<u8x8>(r[k] + x), u16x8);
+    store(out + x, code);
+  }
+  for (; x < n; ++x)
+    out[x] = static_cast<std::uint16_t>(125 * r[0][x] + 25 * r[1][x] + 5 * r[2][x] + r[3][x]);
+}
+
+namespace {
+
 void min_max_rows_generic(const std::uint8_t* const* src, std::size_t count, std::size_t n,
                           std::uint8_t* lo, std::uint8_t* hi) {
   std::size_t x = 0;
@@ -92,9 +108,9 @@ void min_max_rows_generic(const std::uint8_t* const* src, std::size_t count, std
 }
 
 void residual_codes_generic(const std::int16_t* const* src, const std::int16_t* weights,
-                            std::size_t taps, std::size_t n, std::int16_t t1, std::int16_t t2,
-                            std::uint8_t* out) {
-  const auto nt1 = static_cast<std::int16_t>(-t1), nt2 = static_cast<std::int16_t>(-t2);
+                            std::size_t taps, std::size_t n, Thresholds th, std::uint8_t* out) {
+  const std::int16_t t1 = th.up1, t2 = th.up2;
+  const auto nt1 = static_cast<std::int16_t>(-th.down1), nt2 = static_cast<std::int16_t>(-th.down2);
   std::size_t x = 0;
   for (; x + 8 <= n; x += 8) {
     i16x8 r = weights[0] * load<i16x8>(src[0] + x);
@@ -108,7 +124,7 @@ void residual_codes_generic(const std::int16_t* const* src, const std::int16_t* 
     int r = 0;
     for (std::size_t t = 0; t < taps; ++t)
       r += weights[t] * src[t][x];
-    out[x] = static_cast<std::uint8_t>(2 + (r >= t1) + (r >= t2) - (r <= -t1) - (r <= -t2));
+    out[x] = static_cast<std::uint8_t>(2 + (r >= t1) + (r >= t2) - (r <= nt1) - (r <= nt2));
   }
 }
 
@@ -198,13 +214,12 @@ __attribute__((target("avx2"))) inline __m256i residual16(const std::int16_t* co
 __attribute__((target("avx2"))) void residual_codes_avx2(const std::int16_t* const* src,
                                                          const std::int16_t* weights,
                                                          std::size_t taps, std::size_t n,
-                                                         std::int16_t t1, std::int16_t t2,
-                                                         std::uint8_t* out) {
-  if (n < 32) return residual_codes_generic(src, weights, taps, n, t1, t2, out);
-  const __m256i t1m = _mm256_set1_epi16(static_cast<std::int16_t>(t1 - 1));
-  const __m256i t2m = _mm256_set1_epi16(static_cast<std::int16_t>(t2 - 1));
-  const __m256i nt1p = _mm256_set1_epi16(static_cast<std::int16_t>(1 - t1));
-  const __m256i nt2p = _mm256_set1_epi16(static_cast<std::int16_t>(1 - t2));
+                                                         Thresholds th, std::uint8_t* out) {
+  if (n < 32) return residual_codes_generic(src, weights, taps, n, th, out);
+  const __m256i t1m = _mm256_set1_epi16(static_cast<std::int16_t>(th.up1 - 1));
+  const __m256i t2m = _mm256_set1_epi16(static_cast<std::int16_t>(th.up2 - 1));
+  const __m256i nt1p = _mm256_set1_epi16(static_cast<std::int16_t>(1 - th.down1));
+  const __m256i nt2p = _mm256_set1_epi16(static_cast<std::int16_t>(1 - th.down2));
   // Thirty-two pixels at a time; the last block overlaps the one before
   // rather than leaving a remainder (the codes are the same either way).
   for (std::size_t x = 0;; x += 32) {
@@ -278,11 +293,11 @@ void min_max_rows(const std::uint8_t* const* src, std::size_t count, std::size_t
 }
 
 void residual_codes(const std::int16_t* const* src, const std::int16_t* weights, std::size_t taps,
-                    std::size_t n, std::int16_t t1, std::int16_t t2, std::uint8_t* out) {
+                    std::size_t n, Thresholds t, std::uint8_t* out) {
 #ifdef VELMORA_X86_KERNELS
-  if (have_avx2()) return residual_codes_avx2(src, weights, taps, n, t1, t2, out);
+  if (have_avx2()) return residual_codes_avx2(src, weights, taps, n, t, out);
 #endif
-  residual_codes_generic(src, weights, taps, n, t1, t2, out);
+  residual_codes_generic(src, weights, taps, n, t, out);
 }
 
 }  // namespace velmora::features::detail

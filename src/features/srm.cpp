@@ -9,93 +9,12 @@
 #include "core/heap_array.hpp"
 #include "features/cooccurrence.hpp"
 #include "features/kernels.hpp"
+#include "features/residuals.hpp"
 #include "features/symmetrize.hpp"
 
 namespace velmora::features::detail {
 
 namespace {
-
-// ---------------------------------------------------------------------------
-// Residual kernels, as 5 x 5 weights centred on the pixel (row offsets -2 ... 2
-// down, column offsets -2 ... 2 across).
-
-using Kernel = std::array<std::array<std::int8_t, 5>, 5>;
-
-constexpr bool sums_to_zero(const Kernel& k) {
-  int s = 0;
-  for (const auto& row : k)
-    for (int v : row)
-      s += v;
-  return s == 0;
-}
-
-// clang-format off
-
-// First order: a neighbour minus the pixel. The image is cropped by one pixel.
-constexpr Kernel kFirst[] = {
-    {{{0, 0, 0, 0, 0}, {0, 0, 0, 0, 0}, {0, 0, -1, 1, 0}, {0, 0, 0, 0, 0}, {0, 0, 0, 0, 0}}},  // R
-    {{{0, 0, 0, 0, 0}, {0, 0, 0, 0, 0}, {0, 1, -1, 0, 0}, {0, 0, 0, 0, 0}, {0, 0, 0, 0, 0}}},  // L
-    {{{0, 0, 0, 0, 0}, {0, 0, 1, 0, 0}, {0, 0, -1, 0, 0}, {0, 0, 0, 0, 0}, {0, 0, 0, 0, 0}}},  // U
-    {{{0, 0, 0, 0, 0}, {0, 0, 0, 0, 0}, {0, 0, -1, 0, 0}, {0, 0, 1, 0, 0}, {0, 0, 0, 0, 0}}},  // D
-    {{{0, 0, 0, 0, 0}, {0, 0, 0, 1, 0}, {0, 0, -1, 0, 0}, {0, 0, 0, 0, 0}, {0, 0, 0, 0, 0}}},  // RU
-    {{{0, 0, 0, 0, 0}, {0, 1, 0, 0, 0}, {0, 0, -1, 0, 0}, {0, 0, 0, 0, 0}, {0, 0, 0, 0, 0}}},  // LU
-    {{{0, 0, 0, 0, 0}, {0, 0, 0, 0, 0}, {0, 0, -1, 0, 0}, {0, 0, 0, 1, 0}, {0, 0, 0, 0, 0}}},  // RD
-    {{{0, 0, 0, 0, 0}, {0, 0, 0, 0, 0}, {0, 0, -1, 0, 0}, {0, 1, 0, 0, 0}, {0, 0, 0, 0, 0}}},  // LD
-};
-
-// Second order along the four directions, cropped by one pixel.
-constexpr Kernel kSecond[] = {
-    {{{0, 0, 0, 0, 0}, {0, 0, 0, 0, 0}, {0, 1, -2, 1, 0}, {0, 0, 0, 0, 0}, {0, 0, 0, 0, 0}}},  // horizontal
-    {{{0, 0, 0, 0, 0}, {0, 0, 1, 0, 0}, {0, 0, -2, 0, 0}, {0, 0, 1, 0, 0}, {0, 0, 0, 0, 0}}},  // vertical
-    {{{0, 0, 0, 0, 0}, {0, 1, 0, 0, 0}, {0, 0, -2, 0, 0}, {0, 0, 0, 1, 0}, {0, 0, 0, 0, 0}}},  // diagonal
-    {{{0, 0, 0, 0, 0}, {0, 0, 0, 1, 0}, {0, 0, -2, 0, 0}, {0, 1, 0, 0, 0}, {0, 0, 0, 0, 0}}},  // minor diagonal
-};
-
-// Third order towards each neighbour, cropped by two pixels.
-constexpr Kernel kThird[] = {
-    {{{0, 0, 0, 0, 0}, {0, 0, 0, 0, 0}, {0, 1, -3, 3, -1}, {0, 0, 0, 0, 0}, {0, 0, 0, 0, 0}}},  // R
-    {{{0, 0, 0, 0, 0}, {0, 0, 0, 0, 0}, {-1, 3, -3, 1, 0}, {0, 0, 0, 0, 0}, {0, 0, 0, 0, 0}}},  // L
-    {{{0, 0, -1, 0, 0}, {0, 0, 3, 0, 0}, {0, 0, -3, 0, 0}, {0, 0, 1, 0, 0}, {0, 0, 0, 0, 0}}},  // U
-    {{{0, 0, 0, 0, 0}, {0, 0, 1, 0, 0}, {0, 0, -3, 0, 0}, {0, 0, 3, 0, 0}, {0, 0, -1, 0, 0}}},  // D
-    {{{0, 0, 0, 0, -1}, {0, 0, 0, 3, 0}, {0, 0, -3, 0, 0}, {0, 1, 0, 0, 0}, {0, 0, 0, 0, 0}}},  // RU
-    {{{-1, 0, 0, 0, 0}, {0, 3, 0, 0, 0}, {0, 0, -3, 0, 0}, {0, 0, 0, 1, 0}, {0, 0, 0, 0, 0}}},  // LU
-    {{{0, 0, 0, 0, 0}, {0, 1, 0, 0, 0}, {0, 0, -3, 0, 0}, {0, 0, 0, 3, 0}, {0, 0, 0, 0, -1}}},  // RD
-    {{{0, 0, 0, 0, 0}, {0, 0, 0, 1, 0}, {0, 0, -3, 0, 0}, {0, 3, 0, 0, 0}, {-1, 0, 0, 0, 0}}},  // LD
-};
-
-// The 3x3 SQUARE kernel's four EDGE halves and the whole square, cropped by
-// one pixel.
-constexpr Kernel kSquare3[] = {
-    {{{0, 0, 0, 0, 0}, {0, -1, 2, -1, 0}, {0, 2, -4, 2, 0}, {0, 0, 0, 0, 0}, {0, 0, 0, 0, 0}}},   // up
-    {{{0, 0, 0, 0, 0}, {0, 0, 0, 0, 0}, {0, 2, -4, 2, 0}, {0, -1, 2, -1, 0}, {0, 0, 0, 0, 0}}},   // bottom
-    {{{0, 0, 0, 0, 0}, {0, -1, 2, 0, 0}, {0, 2, -4, 0, 0}, {0, -1, 2, 0, 0}, {0, 0, 0, 0, 0}}},   // left
-    {{{0, 0, 0, 0, 0}, {0, 0, 2, -1, 0}, {0, 0, -4, 2, 0}, {0, 0, 2, -1, 0}, {0, 0, 0, 0, 0}}},   // right
-    {{{0, 0, 0, 0, 0}, {0, -1, 2, -1, 0}, {0, 2, -4, 2, 0}, {0, -1, 2, -1, 0}, {0, 0, 0, 0, 0}}},  // square
-};
-
-// The 5x5 SQUARE kernel's four EDGE halves and the whole square, cropped by
-// two pixels.
-constexpr Kernel kSquare5[] = {
-    {{{-1, 2, -2, 2, -1}, {2, -6, 8, -6, 2}, {-2, 8, -12, 8, -2}, {0, 0, 0, 0, 0}, {0, 0, 0, 0, 0}}},      // up
-    {{{0, 0, 0, 0, 0}, {0, 0, 0, 0, 0}, {-2, 8, -12, 8, -2}, {2, -6, 8, -6, 2}, {-1, 2, -2, 2, -1}}},      // bottom
-    {{{-1, 2, -2, 0, 0}, {2, -6, 8, 0, 0}, {-2, 8, -12, 0, 0}, {2, -6, 8, 0, 0}, {-1, 2, -2, 0, 0}}},      // left
-    {{{0, 0, -2, 2, -1}, {0, 0, 8, -6, 2}, {0, 0, -12, 8, -2}, {0, 0, 8, -6, 2}, {0, 0, -2, 2, -1}}},      // right
-    {{{-1, 2, -2, 2, -1}, {2, -6, 8, -6, 2}, {-2, 8, -12, 8, -2}, {2, -6, 8, -6, 2}, {-1, 2, -2, 2, -1}}},  // square
-};
-
-// clang-format on
-
-constexpr bool all_sum_to_zero() {
-  for (const auto* set : {kFirst, kThird})
-    for (std::size_t i = 0; i < 8; ++i)
-      if (!sums_to_zero(set[i])) return false;
-  for (const Kernel& k : kSecond)
-    if (!sums_to_zero(k)) return false;
-  for (std::size_t i = 0; i < 5; ++i)
-    if (!sums_to_zero(kSquare3[i]) || !sums_to_zero(kSquare5[i])) return false;
-  return true;
-}
-static_assert(all_sum_to_zero(), "a residual of a flat image is zero");
 
 // ---------------------------------------------------------------------------
 // Submodels. A residual array is a base residual or the pointwise min or max
@@ -199,25 +118,15 @@ constexpr SubmodelDef kSubmodels5[] = {
 }  // namespace b5
 
 struct Family {
-  const char* prefix;
-  std::size_t crop;
-  std::span<const Kernel> bases;
-  // Twice the quantization steps (the steps themselves may be halves), and
-  // their names in the submodel names.
-  std::array<int, 3> twice_q;
-  std::array<const char*, 3> q_names;
-  std::size_t q_count;
+  const ResidualFamily& residuals;
   std::span<const SubmodelDef> submodels;
+  const char* prefix() const { return residuals.prefix; }
 };
 
-constexpr std::array<const char*, 3> kQNames3 = {"1", "15", "2"};
-
 const Family kFamilies[] = {
-    {"s1", 1, kFirst, {2, 4, 0}, {"1", "2", ""}, 2, b8::kSubmodels},
-    {"s2", 1, kSecond, {4, 6, 8}, kQNames3, 3, b4::kSubmodels},
-    {"s3", 2, kThird, {6, 9, 12}, kQNames3, 3, b8::kSubmodels},
-    {"s3x3", 1, kSquare3, {8, 12, 16}, kQNames3, 3, b5::kSubmodels3},
-    {"s5x5", 2, kSquare5, {24, 36, 48}, kQNames3, 3, b5::kSubmodels5},
+    {kResidualFamilies[0], b8::kSubmodels},  {kResidualFamilies[1], b4::kSubmodels},
+    {kResidualFamilies[2], b8::kSubmodels},  {kResidualFamilies[3], b5::kSubmodels3},
+    {kResidualFamilies[4], b5::kSubmodels5},
 };
 
 std::size_t output_dimension(Kind kind) {
@@ -234,8 +143,8 @@ std::size_t output_dimension(Kind kind) {
 }
 
 std::string submodel_name(const Family& f, const SubmodelDef& s, std::size_t qi) {
-  const std::string prefix = s.kind == Kind::s35 ? "s35" : f.prefix;
-  return prefix + "_" + s.name + "_q" + f.q_names[qi];
+  const std::string prefix = s.kind == Kind::s35 ? "s35" : f.prefix();
+  return prefix + "_" + s.name + "_q" + f.residuals.q_names[qi];
 }
 
 // ---------------------------------------------------------------------------
@@ -278,7 +187,7 @@ class SrmRun {
   void run(bool q1_only, std::span<double> out) {
     double* next = out.data();
     for (const Family& f : kFamilies) {
-      const std::size_t qn = q1_only ? 1 : f.q_count;
+      const std::size_t qn = q1_only ? 1 : f.residuals.q_count;
       for (std::size_t qi = 0; qi < qn; ++qi) {
         cancel_.check();
         next = family_step(f, qi, next);
@@ -288,39 +197,10 @@ class SrmRun {
   }
 
  private:
-  // Quantized base residuals of family `f` with step index `qi`.
-  void compute_bases(const Family& f, std::size_t qi) {
-    const std::size_t c = f.crop, h = rows_ - 2 * c, w = cols_ - 2 * c;
-    const int q2 = f.twice_q[qi];
-    const auto t1 = static_cast<std::int16_t>((q2 + 3) / 4);
-    const auto t2 = static_cast<std::int16_t>((3 * q2 + 3) / 4);
-    for (std::size_t b = 0; b < f.bases.size(); ++b) {
-      // The kernel's non-zero weights and where they sit relative to the
-      // first pixel of a row of the cropped image.
-      std::int16_t weights[25];
-      std::ptrdiff_t offsets[25];
-      std::size_t taps = 0;
-      for (int dy = -2; dy <= 2; ++dy)
-        for (int dx = -2; dx <= 2; ++dx)
-          if (const int weight = f.bases[b][dy + 2][dx + 2]; weight != 0) {
-            weights[taps] = static_cast<std::int16_t>(weight);
-            offsets[taps++] =
-                (static_cast<std::ptrdiff_t>(c) + dy) * static_cast<std::ptrdiff_t>(cols_) +
-                static_cast<std::ptrdiff_t>(c) + dx;
-          }
-      const std::int16_t* src[25];
-      for (std::size_t y = 0; y < h; ++y) {
-        const std::int16_t* row = pixels_.data() + y * cols_;
-        for (std::size_t t = 0; t < taps; ++t)
-          src[t] = row + offsets[t];
-        residual_codes(src, weights, taps, w, t1, t2, bases_.data() + (b * h + y) * w);
-      }
-    }
-  }
-
   double* family_step(const Family& f, std::size_t qi, double* out) {
-    const std::size_t c = f.crop, h = rows_ - 2 * c, w = cols_ - 2 * c;
-    compute_bases(f, qi);
+    const std::size_t c = f.residuals.crop, h = rows_ - 2 * c, w = cols_ - 2 * c;
+    quantized_residuals(pixels_.data(), rows_, cols_, f.residuals, qi, RoundTies::away,
+                        bases_.data());
 
     // Every stack of every submodel, with min (and, for min/max submodels,
     // again with max) arrays; the stacks of submodel s start at first[s].
@@ -459,7 +339,7 @@ class SrmRun {
 std::vector<std::pair<std::string, std::size_t>> srm_submodels(bool q1_only) {
   std::vector<std::pair<std::string, std::size_t>> out;
   for (const Family& f : kFamilies) {
-    const std::size_t qn = q1_only ? 1 : f.q_count;
+    const std::size_t qn = q1_only ? 1 : f.residuals.q_count;
     for (std::size_t qi = 0; qi < qn; ++qi)
       for (const SubmodelDef& s : f.submodels)
         if (output_dimension(s.kind) != 0)

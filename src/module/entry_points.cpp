@@ -198,6 +198,39 @@ PyObject* sparse_map(const FunctionDescription& desc, PyObject* const* args, Py_
   return list;
 }
 
+// The pool as two int64 arrays and its score table.
+PyObject* scored_pool(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* slots[2];
+  if (!bind_arguments(pool_scores_desc, args, nargs, kwnames, slots)) return nullptr;
+  ImageArg image;
+  if (!convert_image(slots[0], "image", image)) return nullptr;
+  std::uint64_t min_block = kDefaultMinBlock;
+  if (slots[1] != nullptr && !convert_unsigned(slots[1], "min_block", min_block)) {
+    return nullptr;
+  }
+  const CancelCheck cancel = signal_check();
+  const QuadtreePool pool = adaptive_quadtree(image.view(), min_block, cancel);
+  const std::vector<double> table = score_table(pool, image.view(), cancel);
+  image.release();
+  const std::size_t n = pool.size();
+  HeapArray<std::int64_t> ys(n), xs(n);
+  HeapArray<double> scores(n);
+  std::size_t i = 0;
+  pool.for_each([&](const PixelCoord& c) {
+    ys[i] = static_cast<std::int64_t>(c.y);
+    xs[i] = static_cast<std::int64_t>(c.x);
+    scores[i] = table[i];
+    ++i;
+  });
+  Ref rows = Ref::steal(vector_to_array(std::move(ys), NPY_INT64));
+  if (!rows) return nullptr;
+  Ref cols = Ref::steal(vector_to_array(std::move(xs), NPY_INT64));
+  if (!cols) return nullptr;
+  Ref values = Ref::steal(vector_to_array(std::move(scores), NPY_FLOAT64));
+  if (!values) return nullptr;
+  return make_tuple({&rows, &cols, &values});
+}
+
 PyObject* select_coords(const FunctionDescription& desc, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames, CallTimes* times) {
   PyObject* slots[6];
@@ -262,6 +295,7 @@ FunctionDescription dabc_select_coords_desc{"dabc_select_coords", kSelectorParam
 FunctionDescription embed_seeded_desc{"embed_seeded", kSeededPipelineParams, 6, 3};
 FunctionDescription pool_size_desc{"pool_size", kQuadtreeParams, 2, 1};
 FunctionDescription timed_sparse_map_desc{"timed_sparse_map", kQuadtreeParams, 2, 1};
+FunctionDescription pool_scores_desc{"pool_scores", kQuadtreeParams, 2, 1};
 FunctionDescription timed_select_coords_desc{"timed_select_coords", kSelectorParams, 6, 6};
 
 PyObject* run_velmora_engine(PyObject*, PyObject* const* args, Py_ssize_t nargs,
@@ -294,6 +328,10 @@ PyObject* embed_seeded(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 
 PyObject* pool_size(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&] { return sparse_map(pool_size_desc, args, nargs, kwnames, true, nullptr); });
+}
+
+PyObject* pool_scores(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&] { return scored_pool(args, nargs, kwnames); });
 }
 
 PyObject* timed_sparse_map(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

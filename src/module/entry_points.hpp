@@ -19,6 +19,7 @@ extern FunctionDescription dabc_select_coords_desc;
 extern FunctionDescription embed_seeded_desc;
 extern FunctionDescription pool_size_desc;
 extern FunctionDescription timed_sparse_map_desc;
+extern FunctionDescription pool_scores_desc;
 extern FunctionDescription timed_select_coords_desc;
 extern FunctionDescription extract_features_desc;
 extern FunctionDescription feature_submodels_desc;
@@ -42,6 +43,9 @@ PyObject* dabc_select_coords(PyObject* self, PyObject* const* args, Py_ssize_t n
 PyObject* embed_seeded(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 // pool_size(image, min_block=4): the length of the quadtree pool.
 PyObject* pool_size(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+// pool_scores(image, min_block=4) -> (coords_y, coords_x, scores): the
+// quadtree pool and the colony's score of each entry, as arrays.
+PyObject* pool_scores(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 // timed_sparse_map(image, min_block=4) -> (pool list, engine_ms, output_ms)
 PyObject* timed_sparse_map(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames);

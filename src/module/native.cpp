@@ -30,6 +30,15 @@ constexpr char kPoolSizeDoc[] =
     "The number of entries of the quadtree pool of `image`: the length of the\n"
     "list that velmora_core.get_quadtree_sparse_map returns, without building it.";
 
+constexpr char kPoolScoresDoc[] =
+    "pool_scores(image, min_block=4)\n"
+    "--\n"
+    "\n"
+    "The quadtree pool of `image` and the colony search's score of each entry:\n"
+    "(coords_y, coords_x, scores), new 1-D arrays (int64, int64, float64) in pool\n"
+    "order, the entries of velmora_core.get_quadtree_sparse_map and, for each,\n"
+    "the population variance of its 3x3 window clipped to the image.";
+
 constexpr char kTimedSparseMapDoc[] =
     "timed_sparse_map(image, min_block=4)\n"
     "--\n"
@@ -47,14 +56,17 @@ constexpr char kTimedSelectCoordsDoc[] =
     "converting the caller's pool, in the colony search, and building the result.";
 
 constexpr char kExtractFeaturesDoc[] =
-    "extract_features(image, kind)\n"
+    "extract_features(image, kind, beta=None)\n"
     "--\n"
     "\n"
     "The steganalysis features of `image` (a 2-D uint8 array of any strides,\n"
     "never modified) as a new 1-D float64 array: kind \"spam\" (686 values),\n"
-    "\"srmq1\" (12,753) or \"srm\" (34,671), submodel after submodel in the order\n"
-    "of feature_submodels(kind). Raises ValueError for an unknown kind and for\n"
-    "an image with fewer rows or columns than feature_min_side(kind).";
+    "\"srmq1\" (12,753), \"srm\" (34,671) or \"maxsrm\" (34,671, with `beta` the\n"
+    "image's change probabilities, a float array of its shape with values in\n"
+    "[0, 1]), submodel after submodel in the order of feature_submodels(kind).\n"
+    "Raises ValueError for an unknown kind, a map given to a kind that takes\n"
+    "none or missing for maxsrm, a map of another shape or with values outside\n"
+    "[0, 1], and an image with fewer rows or columns than feature_min_side(kind).";
 
 constexpr char kFeatureSubmodelsDoc[] =
     "feature_submodels(kind)\n"
@@ -109,13 +121,15 @@ constexpr char kBaselineSimulateDoc[] =
 constexpr char kModuleDoc[] =
     "Native entry points of the velmora package, built from the same engine and\n"
     "argument handling as velmora_core: embedding seeded from a caller's number,\n"
-    "the pool size alone, instrumented calls for benchmarks, steganalysis\n"
+    "the pool size alone, the pool with its scores, instrumented calls for benchmarks, "
+    "steganalysis\n"
     "features (SPAM and the spatial rich model), and the baseline embedding\n"
     "methods (LSB matching, HILL, S-UNIWARD, WOW, MiPOD).";
 
 PyMethodDef functions[] = {
     fastcall_method("embed_seeded", embed_seeded, kEmbedSeededDoc),
     fastcall_method("pool_size", pool_size, kPoolSizeDoc),
+    fastcall_method("pool_scores", pool_scores, kPoolScoresDoc),
     fastcall_method("timed_sparse_map", timed_sparse_map, kTimedSparseMapDoc),
     fastcall_method("timed_select_coords", timed_select_coords, kTimedSelectCoordsDoc),
     fastcall_method("extract_features", extract_features, kExtractFeaturesDoc),
@@ -127,11 +141,18 @@ PyMethodDef functions[] = {
     fastcall_method("baseline_simulate", baseline_simulate, kBaselineSimulateDoc),
 };
 
-FunctionDescription* descriptions[] = {
-    &embed_seeded_desc,           &pool_size_desc,        &timed_sparse_map_desc,
-    &timed_select_coords_desc,    &extract_features_desc, &feature_submodels_desc,
-    &feature_min_side_desc,       &baseline_prepare_desc, &baseline_costs_desc,
-    &baseline_probabilities_desc, &baseline_simulate_desc};
+FunctionDescription* descriptions[] = {&embed_seeded_desc,
+                                       &pool_size_desc,
+                                       &pool_scores_desc,
+                                       &timed_sparse_map_desc,
+                                       &timed_select_coords_desc,
+                                       &extract_features_desc,
+                                       &feature_submodels_desc,
+                                       &feature_min_side_desc,
+                                       &baseline_prepare_desc,
+                                       &baseline_costs_desc,
+                                       &baseline_probabilities_desc,
+                                       &baseline_simulate_desc};
 
 ModuleSpec spec("velmora._native", kModuleDoc, functions, descriptions,
                 "velmora._native.PySliceContainer");

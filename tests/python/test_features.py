@@ -121,7 +121,7 @@ def test_image_rules_and_the_smallest_size(kind):
 
 def test_kind_must_name_a_feature_set():
     image = np.zeros((20, 20), np.uint8)
-    with pytest.raises(ValueError, match="^unknown feature set 'SRM': choose spam, srmq1 or srm$"):
+    with pytest.raises(ValueError, match="^unknown feature set 'SRM': choose spam, srmq1, srm or maxsrm$"):
         _native.extract_features(image, "SRM")
     with pytest.raises(TypeError, match="^argument 'kind': expected str, got 'NoneType'$"):
         _native.extract_features(image, None)
