@@ -12,10 +12,18 @@ they run: ``import velmora`` itself imports none of them.
 - derive_seed(seed, *labels): the per-item seeds of reproducible runs
 - evaluate(covers, report_dir, ...): detectability against baseline methods
   with steganalysis features and an FLD ensemble (needs the ``eval`` extra)
-- features: the submodule of steganalysis features (SPAM and the spatial rich
-  model) from the native extractor: extract(image, kind), submodels(kind),
+- features: the submodule of steganalysis features (SPAM, the spatial rich
+  model and its selection-channel-aware version, maxSRM) from the native
+  extractor: extract(image, kind), submodels(kind),
   dimension(kind), min_side(kind), and load(folder) for the matrix that
   ``velmora features`` writes
+- selection: the informed attacker's change-probability maps,
+  estimate(image, alpha, method), for the selection-channel-aware features
+  (features.extract(image, "maxsrm", beta=map)), and selection_gain
+- ablations: velmora with its colony replaced by a uniform draw from the
+  pool ("velmora-random") or the pool's best scores ("velmora-greedy")
+- baselines: the field's embedding methods (LSB matching, HILL, S-UNIWARD,
+  WOW, MiPOD), native and the same as conseal's
 - ensemble: the submodule of the FLD ensemble classifier of steganalysis
   (Kodovsky, Fridrich and Holub), FLDEnsemble(n_learners="auto",
   subspace="auto", seed=0) with fit(X_cover, X_stego), decision_function(X)
@@ -30,7 +38,7 @@ they run: ``import velmora`` itself imports none of them.
 The command line is ``velmora`` (or ``python -m velmora``); see ``velmora --help``.
 """
 
-from . import ensemble, features
+from . import ablations, baselines, ensemble, features, selection
 from ._api import CapacityError, Embedding, capacity, derive_seed, embed, simulate
 from .evaluation.run import evaluate
 from ._example import example_image
@@ -39,6 +47,8 @@ from ._plot import plot_embedding, plot_pool
 
 __all__ = [
     "CapacityError",
+    "ablations",
+    "baselines",
     "Embedding",
     "capacity",
     "derive_seed",
@@ -52,5 +62,6 @@ __all__ = [
     "plot_pool",
     "psnr",
     "save_lossless",
+    "selection",
     "simulate",
 ]

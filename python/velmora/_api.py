@@ -96,6 +96,16 @@ def _count(value: SupportsIndex, name: str) -> int:
     return n
 
 
+def _rate(alpha: Any) -> float:
+    """A payload in bits per pixel, checked: a real number in [0, 1]."""
+    if not isinstance(alpha, numbers.Real):
+        raise TypeError(f"alpha must be a number of bits per pixel, got {alpha!r}")
+    rate = float(alpha)
+    if not 0.0 <= rate <= 1.0:
+        raise ValueError(f"alpha must be in [0, 1] bits per pixel, got {alpha!r}")
+    return rate
+
+
 def check_seed(seed: SupportsIndex | None) -> int | None:
     """``seed`` as an int in 0 ... 2**64 - 1 (None stays None)."""
     if seed is None:
@@ -194,12 +204,7 @@ def simulate(
     CapacityError when the cover's pool is too small for the payload.
     """
     image = _cover(cover)
-    if not isinstance(alpha, numbers.Real):
-        raise TypeError(f"alpha must be a number of bits per pixel, got {alpha!r}")
-    rate = float(alpha)
-    if not 0.0 <= rate <= 1.0:
-        raise ValueError(f"alpha must be in [0, 1] bits per pixel, got {alpha!r}")
-    bits = round(rate * image.shape[0] * image.shape[1])
+    bits = round(_rate(alpha) * image.shape[0] * image.shape[1])
     return embed(image, bits, seed=seed, colony_size=colony_size, max_iter=max_iter,
                  min_block=min_block).stego
 
