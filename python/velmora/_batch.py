@@ -97,9 +97,9 @@ class Payload:
         return f"{self.bits} bits" if self.bits is not None else f"{self.rate:g} bits per pixel"
 
 
-# The methods of ``velmora embed --method``: this system and the baselines
-# of velmora.baselines.
-EMBED_METHODS = ("velmora", "lsbm", "hill", "suniward", "wow", "mipod")
+# The methods of ``velmora embed --method``: this system, its ablations
+# (velmora.ablations) and the baselines of velmora.baselines.
+EMBED_METHODS = ("velmora", "velmora-random", "velmora-greedy", "lsbm", "hill", "suniward", "wow", "mipod")
 
 
 @dataclass(frozen=True)
@@ -252,9 +252,14 @@ def embed_one(job: Job, settings: Settings) -> tuple[dict[str, str], str | None]
         row["bits_per_pixel"] = f"{bits / (h * w):.6f}"
         if bits < 1:
             raise ValueError(f"a payload of {settings.payload} rounds to 0 bits for a {h}x{w} image")
-        if settings.method == "velmora":
-            result = embed(cover, bits, seed=seed, colony_size=settings.colony_size,
-                           max_iter=settings.max_iter, min_block=settings.min_block)
+        if settings.method.startswith("velmora"):
+            if settings.method == "velmora":
+                result = embed(cover, bits, seed=seed, colony_size=settings.colony_size,
+                               max_iter=settings.max_iter, min_block=settings.min_block)
+            else:
+                from . import ablations
+
+                result = ablations.embed(cover, bits, settings.method, seed=seed, min_block=settings.min_block)
             stego, elapsed_ms = result.stego, result.elapsed_ms
             row["pool_size"] = str(result.pool_size)
             details: dict[str, npt.NDArray[Any]] = {"coords_y": result.coords_y, "coords_x": result.coords_x,

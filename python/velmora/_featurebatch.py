@@ -53,12 +53,20 @@ class RowResult:
     mtime_ns: int = -1
 
 
-def extract_row(source: str, kind: str, gray: bool, dimension: int) -> RowResult:
-    """Read one image and extract its features (in a worker process)."""
+def extract_row(source: str, kind: str, gray: bool, dimension: int,
+                channel: tuple[str, float] | None = None) -> RowResult:
+    """Read one image and extract its features (in a worker process); for a
+    set that needs a change-probability map, with the map of ``channel``
+    (method, payload) estimated from the image."""
     try:
         st = os.stat(source)
         image, note = read_gray(source, gray)
-        vector = fs.extract(image, kind)
+        beta = None
+        if channel is not None:
+            from .selection import estimate
+
+            beta = estimate(image, channel[1], channel[0])
+        vector = fs.extract(image, kind, beta=beta)
         if vector.shape != (dimension,):
             raise ValueError(f"the extractor returned {vector.shape} values instead of {dimension}")
         if not np.isfinite(vector).all():
@@ -204,7 +212,14 @@ class FeatureRun:
     """One ``velmora features`` run into the folder ``outdir``."""
 
     def __init__(self, inputs: list[str], outdir: str, kind: str, gray: bool, workers: int, resume: bool,
-                 cluster: str | None = None, err: IO[str] | None = None) -> None:
+                 cluster: str | None = None, err: IO[str] | None = None,
+                 channel: tuple[str, float] | None = None) -> None:
+        if (channel is not None) != (kind in fs.MAP_KINDS):
+            raise UsageError(f"{kind} features need --channel METHOD and --payload ALPHA: the method and payload "
+                             "whose change probabilities each image's map estimates" if channel is None else
+                             f"--channel and --payload are for the features that need a map "
+                             f"({', '.join(fs.MAP_KINDS)}), not {kind}")
+        self.channel = channel
         self.inputs = inputs
         self.outdir = outdir
         self.kind = kind
@@ -241,6 +256,7 @@ class FeatureRun:
             "inputs": [os.path.abspath(i) for i in self.inputs],
             "submodels": [[n, d] for n, d in parts],
             "images": [im.rel for im in images],
+            "channel": None if self.channel is None else {"method": self.channel[0], "payload": self.channel[1]},
         }
 
     def _check_resumable(self, earlier: dict[str, Any], now: dict[str, Any]) -> None:
@@ -255,6 +271,12 @@ class FeatureRun:
             raise UsageError(
                 f"--resume: {out} holds {earlier.get('kind')} features, but this run asks for {now['kind']}: "
                 f"resume with --features {earlier.get('kind')}, or choose another output folder"
+            )
+        if earlier.get("channel") != now["channel"]:
+            raise UsageError(
+                f"--resume: {out} holds features of the change probabilities {earlier.get('channel')}, but this "
+                f"run asks for {now['channel']}: resume with the same --channel and --payload, or choose another "
+                "output folder"
             )
         if bool(earlier.get("gray")) != now["gray"]:
             was = "with --gray" if earlier.get("gray") else "without --gray"
@@ -380,7 +402,7 @@ class FeatureRun:
         by_slot = {im.slot: im for im in todo}
         try:
             for im in todo:
-                pool.submit(im.slot, extract_row, im.source, self.kind, self.gray, index["dimension"])
+                pool.submit(im.slot, extract_row, im.source, self.kind, self.gray, index["dimension"], self.channel)
             for outcome in pool.outcomes(stop):
                 im = by_slot.pop(cast(int, outcome.key))
                 if outcome.error is not None:

@@ -6,6 +6,7 @@ extra run everywhere."""
 from __future__ import annotations
 
 import csv
+import json
 import math
 import signal
 import subprocess
@@ -190,7 +191,11 @@ def test_a_recorded_run_gives_the_same_results(covers: Path, tmp_path: Path):
                          "--jobs", "2", timeout=600)
     assert result.returncode == 0, result.stderr
     recorded = read_csv(Path(__file__).parent.parent / "data" / "evaluate-small-run.csv")
-    assert without_seconds(read_csv(tmp_path / "r" / "results.csv")) == without_seconds(recorded)
+    rows = read_csv(tmp_path / "r" / "results.csv")
+    # The columns added since are velmora's selection gain alone.
+    assert set(rows[0]) - set(recorded[0]) == {"selection_gain"}
+    assert [r["selection_gain"] != "" for r in rows] == [r["method"] == "velmora" for r in rows]
+    assert without_seconds([{k: r[k] for k in recorded[0]} for r in rows]) == without_seconds(recorded)
 
 
 # ---------------------------------------------------------------------------
@@ -214,7 +219,7 @@ def test_lsbm_at_one_bit_per_pixel_is_detected_and_what_nothing_can_detect_score
     rows = {(r["method"], r["payload_bpp"]): r for r in read_csv(detectable / "results.csv")}
     assert list(read_csv(detectable / "results.csv")[0]) == [
         "method", "payload_bpp", "features", "pairs", "left_out", "test_pairs", "change_rate", "psnr_db",
-        "pe_mean", "pe_std", "p_fa_mean", "p_md_mean", "splits", "seconds",
+        "selection_gain", "pe_mean", "pe_std", "p_fa_mean", "p_md_mean", "splits", "seconds",
     ]
     strong = rows[("lsbm", "1")]
     # Clearly detected: two standard deviations below chance.
@@ -246,8 +251,8 @@ def test_lsbm_at_one_bit_per_pixel_is_detected_and_what_nothing_can_detect_score
         assert (detectable / name).stat().st_size > 0
     report = (detectable / "report.md").read_text()
     assert "--seed 5" in report and "60 base learners, 200 subspace dimensions" in report
-    assert "srm (34671 dimensions, velmora's native extractor velmora-native-1)" in report
-    assert f"| lsbm | 1 | {CROPS * len(LARGE)} | {float(strong['test_pairs']):.1f} | 0 |" in report
+    assert "features: srm (34671 dimensions), velmora's native extractor velmora-native-1" in report
+    assert f"| lsbm | 1 | srm | {CROPS * len(LARGE)} | {float(strong['test_pairs']):.1f} | 0 |" in report
     # The run's features are matrices in the layout of velmora features.
     tables = sorted((detectable / "cache" / "features").iterdir())
     assert len(tables) == 1 + 2 * 3
@@ -310,6 +315,43 @@ def test_covers_that_velmora_cannot_take_are_left_out_for_every_method(covers: P
     assert f"0.3 bpp: {expected} too small a pool, 0 failed" in (out / "report.md").read_text()
     velmora_row = rows[0]
     assert math.isclose(float(velmora_row["change_rate"]), bits / (64 * 64) / 2, rel_tol=0.1)
+
+
+@needs_eval
+def test_blind_and_informed_detectors_share_covers_splits_and_stego_images(covers: Path, tmp_path: Path):
+    out = tmp_path / "informed"
+    common = ("evaluate", covers, "-o", out, "--payload", "0.2", "--splits", "3", "--seed", "4", "--crop", "64",
+              "--crops-per-image", "4", "--learners", "20", "--subspace", "200", "--jobs", "2")
+    methods = ("--methods", "velmora,velmora-random,velmora-greedy,lsbm,none")
+    result = run_velmora(*common, *methods, "--features", "srm", timeout=600)
+    assert result.returncode == 0, result.stderr
+    blind = read_csv(out / "results.csv")
+    index = out / "cache" / "index.jsonl"
+    before = len(index.read_text().splitlines())
+    # Adding the informed set embeds nothing again: only its rows and detectors are new.
+    result = run_velmora(*common, *methods, timeout=900)  # the default sets: srm,maxsrm
+    assert result.returncode == 0, result.stderr
+    added = [json.loads(line) for line in index.read_text().splitlines()[before:]]
+    assert {r["kind"] for r in added} == {"stego", "cover-informed", "train"}
+    rows = read_csv(out / "results.csv")
+    assert [(r["features"], r["method"]) for r in rows] == [
+        (f, m) for f in ("srm", "maxsrm") for m in methods[1].split(",")]
+    assert without_seconds(rows[:5]) == without_seconds(blind)
+    by = {(r["features"], r["method"]): r for r in rows}
+    pairs = by[("srm", "velmora")]["pairs"]
+    assert all(r["pairs"] == pairs for r in rows)
+    # The ablations are the controls of the selection gain.
+    gain = {m: float(by[("srm", m)]["selection_gain"]) for m in ("velmora", "velmora-random", "velmora-greedy")}
+    assert abs(gain["velmora-random"]) < 0.1 and gain["velmora-greedy"] == 1.0
+    assert gain["velmora-random"] < gain["velmora"] < 1.0
+    assert by[("maxsrm", "lsbm")]["selection_gain"] == ""
+    # With nothing changed, the informed detector's maps are zero: no feature, chance.
+    assert by[("maxsrm", "none")]["pe_mean"] == "0.500000"
+    splits = read_csv(out / "results-splits.csv")
+    assert {r["features"] for r in splits} == {"srm", "maxsrm"}
+    report = (out / "report.md").read_text()
+    assert "## Blind and informed detectors" in report and "| P_E srm | P_E maxsrm | maxsrm - srm |" in report
+    assert "features: srm (34671 dimensions), maxsrm (34671 dimensions)" in report
 
 
 @needs_eval

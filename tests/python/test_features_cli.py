@@ -166,7 +166,7 @@ def test_feature_sets_describe_their_vectors() -> None:
             features.extract(image[: side - 1].repeat(2, axis=1)[:, :20], kind)
     srmq1 = dict(features.submodels("srmq1"))
     assert srmq1 == {n: d for n, d in features.submodels("srm") if n.endswith("_q1")}
-    with pytest.raises(ValueError, match="unknown feature set 'dctr': choose spam, srmq1 or srm"):
+    with pytest.raises(ValueError, match="unknown feature set 'dctr': choose spam, srmq1, srm or maxsrm"):
         features.extract(image, "dctr")
     for bad in (image.astype(np.int16), image[None], image.tolist()):
         with pytest.raises(TypeError, match="argument 'image'"):
@@ -190,3 +190,31 @@ def test_any_layout_gives_the_features_of_its_pixels(image: np.ndarray, view: tu
     assert np.isfinite(vector).all()
     if kind == "spam":  # each half averages co-occurrence histograms, each normalised to 1
         assert np.isclose(vector[:343].sum(), 1.0) and np.isclose(vector[343:].sum(), 1.0)
+
+
+def test_maxsrm_rows_weigh_each_image_with_the_map_estimated_from_it(tmp_path: Path) -> None:
+    images = {f"{i}.png": textured(36 + 4 * i, 40, seed=30 + i) for i in range(3)}
+    for name, image in images.items():
+        write_image(tmp_path / "in" / name, image)
+    out = tmp_path / "out"
+    args = ("features", tmp_path / "in", "-o", out, "--features", "maxsrm")
+    result = run_velmora(*args, "--channel", "hill", "--payload", "0.4", "--jobs", "2")
+    assert result.returncode == 0, result.stderr
+    loaded = features.load(out)
+    assert loaded.kind == "maxsrm" and loaded.paths == sorted(images)
+    for row, name in zip(loaded.features, loaded.paths):
+        beta = velmora.selection.estimate(images[name], 0.4, "hill")
+        assert np.array_equal(row, features.extract(images[name], "maxsrm", beta=beta).astype(np.float32))
+    refusals = [
+        ((), "maxsrm features need --channel METHOD and --payload ALPHA"),
+        (("--channel", "hill"), "--channel METHOD and --payload ALPHA go together"),
+        (("--channel", "f5", "--payload", "0.1"), "unknown method 'f5' for --channel"),
+        (("--channel", "velmora", "--payload", "1.2"), r"--payload 1.2 is outside \(0, 1\]"),
+        (("--channel", "wow", "--payload", "0.4", "--resume"), "holds features of the change probabilities"),
+    ]
+    for extra, message in refusals:
+        result = run_velmora(*args, *extra)
+        assert result.returncode == 2 and re.search(message, result.stderr), (extra, result.stderr)
+    result = run_velmora("features", tmp_path / "in", "-o", tmp_path / "srm", "--features", "srm",
+                         "--channel", "hill", "--payload", "0.4")
+    assert result.returncode == 2 and "not srm" in result.stderr

@@ -395,7 +395,7 @@ def test_module_surface():
     assert vc.__all__ == ["run_velmora_engine", "embed_with_details", "get_quadtree_sparse_map", "dabc_select_coords"]
     assert not hasattr(vc, "embed_seeded")
     assert _native.__name__ == "velmora._native"
-    assert _native.__all__ == ["embed_seeded", "pool_size", "timed_sparse_map", "timed_select_coords",
+    assert _native.__all__ == ["embed_seeded", "pool_size", "pool_scores", "timed_sparse_map", "timed_select_coords",
                                "extract_features", "feature_submodels", "feature_min_side",
                                "baseline_prepare", "baseline_costs", "baseline_probabilities",
                                "baseline_simulate"]

@@ -86,7 +86,7 @@ def find_covers(inputs: Sequence[str], settings: EvalSettings, skip: str | None 
             )
         by_rel[key] = source
     result = CoverSet(covers=[], sources=0)
-    side = min_side(settings.features)
+    side = max(min_side(f) for f in settings.features)
     for source, rel_path in found:
         rel = rel_path.as_posix()
         try:
@@ -99,7 +99,7 @@ def find_covers(inputs: Sequence[str], settings: EvalSettings, skip: str | None 
         result.stats[rel] = {"size": st.st_size, "mtime_ns": st.st_mtime_ns}
         if settings.crop is None:
             if min(h, w) < side:
-                result.unusable[rel] = f"{h}x{w} is too small for {settings.features} features"
+                result.unusable[rel] = f"{h}x{w} is too small for {' and '.join(settings.features)} features"
                 continue
             result.covers.append(Cover(source, rel, settings.gray))
         else:

@@ -15,17 +15,18 @@ import statistics
 from typing import TYPE_CHECKING, Any
 
 from .._imageio import atomic_write
-from ..features import EXTRACTOR, dimension
+from ..features import EXTRACTOR, MAP_KINDS, dimension
+from ..selection import DEFAULT_MODEL, DEFAULT_RUNS, VELMORA_METHODS
 
 if TYPE_CHECKING:
     from .run import EvaluationRun
 
 RESULT_FIELDS = (
     "method", "payload_bpp", "features", "pairs", "left_out", "test_pairs", "change_rate", "psnr_db",
-    "pe_mean", "pe_std", "p_fa_mean", "p_md_mean", "splits", "seconds",
+    "selection_gain", "pe_mean", "pe_std", "p_fa_mean", "p_md_mean", "splits", "seconds",
 )
 SPLIT_FIELDS = (
-    "method", "payload_bpp", "split", "train_pairs", "test_pairs", "pe", "p_fa", "p_md", "separability_bound",
+    "method", "payload_bpp", "features", "split", "train_pairs", "test_pairs", "pe", "p_fa", "p_md", "separability_bound",
     "oob_error", "learners", "subspace", "seconds",
 )
 P_E_TEXT = ("P_E = (P_FA + P_MD) / 2 of the trained detector's own decisions (the ensemble's majority vote, at "
@@ -37,29 +38,37 @@ class Report:
         self.run = run
         self.s = run.s
 
-    def _trained(self, method: str, payload: float) -> list[tuple[int, dict[str, Any]]]:
-        return [(i, self.run.train_records[(method, payload, i)]) for i in range(self.s.splits)
-                if (method, payload, i) in self.run.train_records]
+    def _trained(self, features: str, method: str, payload: float) -> list[tuple[int, dict[str, Any]]]:
+        return [(i, self.run.train_records[(features, method, payload, i)]) for i in range(self.s.splits)
+                if (features, method, payload, i) in self.run.train_records]
 
     def rows(self) -> list[dict[str, Any]]:
         rows = []
-        for method in self.s.methods:
-            for payload in self.s.payloads:
-                covers = self.run.pairs(payload)
-                stego = [self.run.stego_records[(method, payload, c.id)] for c in covers]
-                trained = [t for _i, t in self._trained(method, payload)]
-                pes = [t["pe"] for t in trained]
-                seconds = sum(r["embed_seconds"] + r["feature_seconds"] for r in stego)
-                seconds += sum(t["seconds"] for t in trained)
-                rows.append({
+        for features in self.s.features:
+            for method in self.s.methods:
+                for payload in self.s.payloads:
+                    rows.append(self._row(features, method, payload))
+        return rows
+
+    def _row(self, features: str, method: str, payload: float) -> dict[str, Any]:
+        covers = self.run.pairs(payload)
+        stego = [self.run.stego_records[(method, payload, c.id)] for c in covers]
+        trained = [t for _i, t in self._trained(features, method, payload)]
+        pes = [t["pe"] for t in trained]
+        # Embedding and features are shared by the sets: each row counts them once.
+        seconds = sum(r["embed_seconds"] + r["feature_seconds"] for r in stego) / len(self.s.features)
+        seconds += sum(t["seconds"] for t in trained)
+        gains = [r.get("selection_gain") for r in stego]
+        return {
                     "method": method,
                     "payload_bpp": payload,
-                    "features": self.s.features,
+                    "features": features,
                     "pairs": len(covers),
                     "left_out": len(self.run.usable) - len(covers),
                     "test_pairs": _mean([t["test_pairs"] for t in trained]),
                     "change_rate": _mean([r["change_rate"] for r in stego]),
                     "psnr_db": _mean_psnr([r["psnr_db"] for r in stego]),
+                    "selection_gain": _mean([g for g in gains if g is not None]),
                     "pe_mean": _mean(pes),
                     "pe_std": statistics.stdev(pes) if len(pes) > 1 else (0.0 if pes else math.nan),
                     "p_fa_mean": _mean([t["p_fa"] for t in trained]),
@@ -69,18 +78,18 @@ class Report:
                     "splits_trained": len(trained),
                     "learners": sorted({t["learners"] for t in trained}),
                     "subspace": sorted({t["subspace"] for t in trained}),
-                })
-        return rows
+        }
 
     def write(self, rows: list[dict[str, Any]]) -> None:
         out = self.run.report_dir
         _write_csv(os.path.join(out, "results.csv"), RESULT_FIELDS, rows)
         per_split = []
-        for method in self.s.methods:
-            for payload in self.s.payloads:
-                for i, t in self._trained(method, payload):
-                    per_split.append({"method": method, "payload_bpp": payload, "split": i + 1,
-                                      "separability_bound": t["bound"], **t})
+        for features in self.s.features:
+            for method in self.s.methods:
+                for payload in self.s.payloads:
+                    for i, t in self._trained(features, method, payload):
+                        per_split.append({"method": method, "payload_bpp": payload, "features": features,
+                                          "split": i + 1, "separability_bound": t["bound"], **t})
         _write_csv(os.path.join(out, "results-splits.csv"), SPLIT_FIELDS, per_split)
         self._write_splits()
         for fmt in self.s.figure_formats:
@@ -107,18 +116,23 @@ class Report:
                   "by source image. 0.5 is chance: higher is harder to detect; a split can give more than 0.5. "
                   "Test pairs: the cover and stego pairs each detector was scored on, on average over the splits.",
                   ""]
-        lines += ["| method | payload (bpp) | pairs | test pairs | left out | change rate | PSNR (dB) | P_E | P_FA | "
-                  "P_MD | within the spread of |",
-                  "|---|---|---|---|---|---|---|---|---|---|---|"]
+        lines += ["| method | payload (bpp) | features | pairs | test pairs | left out | change rate | PSNR (dB) | "
+                  "selection gain | P_E | P_FA | P_MD | within the spread of |",
+                  "|---|---|---|---|---|---|---|---|---|---|---|---|---|"]
         for r in rows:
-            near = ", ".join(close.get((r["method"], r["payload_bpp"]), [])) or ""
-            lines.append(f"| {r['method']} | {r['payload_bpp']:g} | {r['pairs']} | {_num(r['test_pairs'], 1)} | "
-                         f"{r['left_out']} | {_num(r['change_rate'], 4)} | {_num(r['psnr_db'], 2)} | "
+            near = ", ".join(close.get((r["features"], r["method"], r["payload_bpp"]), [])) or ""
+            lines.append(f"| {r['method']} | {r['payload_bpp']:g} | {r['features']} | {r['pairs']} | "
+                         f"{_num(r['test_pairs'], 1)} | {r['left_out']} | {_num(r['change_rate'], 4)} | "
+                         f"{_num(r['psnr_db'], 2)} | {_num(r['selection_gain'], 3)} | "
                          f"{_num(r['pe_mean'], 3)} ± {_num(r['pe_std'], 3)} | {_num(r['p_fa_mean'], 3)} | "
                          f"{_num(r['p_md_mean'], 3)} | {near} |")
-        lines += ["", "The last column names the methods whose P_E at the same payload differs from the row's by "
-                  "less than the larger of the two standard deviations over splits: such differences are not "
-                  "resolved by this run (results-splits.csv has every split, for paired comparisons).", ""]
+        lines += ["", "The last column names the methods whose P_E with the same features at the same payload "
+                  "differs from the row's by less than the larger of the two standard deviations over splits: such "
+                  "differences are not resolved by this run (results-splits.csv has every split, for paired "
+                  "comparisons). Selection gain (methods that select from velmora's pool): (mean colony score of "
+                  "the chosen pixels - the pool's mean) / (mean of the best n - the pool's mean), on average over "
+                  "the covers; 0 for a random subset, 1 for the best.", ""]
+        lines += self._blind_and_informed()
         if "png" in s.figure_formats:
             lines += ["![P_E against payload](pe.png)", ""]
         lines += ["## Rerun", "", "```sh", run.command or self._command(), "```", ""]
@@ -128,7 +142,8 @@ class Report:
             f"- covers: {len(run.covers.covers)} from {run.covers.sources} source image(s) ({crop}); "
             f"{len(run.usable)} usable",
             f"- methods: {', '.join(s.methods)}; payloads: {', '.join(f'{p:g}' for p in s.payloads)} bits per pixel",
-            f"- features: {s.features} ({dimension(s.features)} dimensions, velmora's native extractor {EXTRACTOR})",
+            "- features: " + ", ".join(f"{f} ({dimension(f)} dimensions)" for f in s.features)
+            + f", velmora's native extractor {EXTRACTOR}",
             f"- detector: {s.detector()}" + self._chosen(rows),
             f"- splits: {s.splits} random halves by source image (splits.csv lists them); seed {s.seed}",
             f"- velmora engine: colony size {s.engine[0]}, {s.engine[1]} iterations, minimum block {s.engine[2]}",
@@ -136,7 +151,11 @@ class Report:
             "derive_seed(seed, \"split\", i, source) and each detector derive_seed(seed, \"ensemble\", method, "
             "payload, i)",
         ]
-        if "velmora" in s.methods:
+        if s.informed:
+            lines.append("- informed features: each image's change-probability map is velmora.selection.estimate of "
+                         "the method and payload on that image (cover or stego); velmora's colony modelled as "
+                         f"\"{s.channel}\"" + (f" over {s.channel_runs} runs" if s.channel == "frequency" else ""))
+        if any(m in VELMORA_METHODS for m in s.methods):
             lines.append("- left out: at each payload, covers whose quadtree pool is not larger than the payload "
                          "(velmora cannot embed them), and covers on which any method failed, for every method")
         lines += ["", "## Covers left out", ""]
@@ -146,10 +165,10 @@ class Report:
             lines.append(f"- {payload:g} bpp: {capacity} too small a pool, {failed} failed")
         for r in rows:
             if r["splits_trained"] < s.splits:
-                lines.append(f"- {r['method']} at {r['payload_bpp']:g} bpp: {r['splits_trained']} of {s.splits} "
-                             "splits trained (a split needs pairs on both sides)")
-        for (method, payload, i), why in sorted(run.train_errors.items()):
-            lines.append(f"- training {method} at {payload:g} bpp, split {i + 1} failed: {why}")
+                lines.append(f"- {r['method']} at {r['payload_bpp']:g} bpp with {r['features']}: "
+                             f"{r['splits_trained']} of {s.splits} splits trained (a split needs pairs on both sides)")
+        for (features, method, payload, i), why in sorted(run.train_errors.items()):
+            lines.append(f"- training {method} at {payload:g} bpp with {features}, split {i + 1} failed: {why}")
         for name, why in sorted(run.covers.unusable.items()):
             lines.append(f"- unusable: {name}: {why}")
         for name in run.covers.too_small:
@@ -170,11 +189,40 @@ class Report:
         lines += [f"- Python {platform.python_version()} on {platform.platform()}", ""]
         return "\n".join(lines)
 
+    def _blind_and_informed(self) -> list[str]:
+        """The blind and the informed detector side by side: P_E of each
+        blind set, each informed set, and informed - blind, its mean and
+        standard deviation over the splits both trained (the same halves)."""
+        s = self.s
+        if not s.blind or not s.informed:
+            return []
+        pairs = [(b, i) for b in s.blind for i in s.informed]
+        head = "| method | payload (bpp) | " + " | ".join(
+            f"P_E {b} | P_E {i} | {i} - {b}" for b, i in pairs) + " |"
+        lines = ["## Blind and informed detectors", "",
+                 "The informed detector knows the method and the payload (not the key) and weighs each image's "
+                 "co-occurrences with the change probabilities it estimates from that image. The difference is "
+                 "paired: informed - blind on each split, mean ± standard deviation over the splits.", "",
+                 head, "|---|---|" + "---|" * (3 * len(pairs))]
+        for method in s.methods:
+            for payload in s.payloads:
+                cells = []
+                for b, i in pairs:
+                    blind = dict(self._trained(b, method, payload))
+                    informed = dict(self._trained(i, method, payload))
+                    diffs = [informed[k]["pe"] - blind[k]["pe"] for k in sorted(blind.keys() & informed.keys())]
+                    cells += [_pe_cell([t["pe"] for t in blind.values()]),
+                              _pe_cell([t["pe"] for t in informed.values()]),
+                              _pe_cell(diffs, signed=True)]
+                lines.append(f"| {method} | {payload:g} | " + " | ".join(cells) + " |")
+        return lines + [""]
+
     def _chosen(self, rows: list[dict[str, Any]]) -> str:
         if self.s.learners is not None and self.s.subspace is not None:
             return ""
         return "; chosen: " + "; ".join(
-            f"{r['method']} at {r['payload_bpp']:g} bpp: L {_span(r['learners'])}, d_sub {_span(r['subspace'])}"
+            f"{r['method']} at {r['payload_bpp']:g} bpp with {r['features']}: L {_span(r['learners'])}, "
+            f"d_sub {_span(r['subspace'])}"
             for r in rows
         )
 
@@ -182,60 +230,75 @@ class Report:
         s, run = self.s, self.run
         parts = ["velmora", "evaluate", *run.inputs, "-o", run.report_dir,
                  "--payload", ",".join(f"{p:g}" for p in s.payloads), "--methods", ",".join(s.methods),
-                 "--features", s.features, "--splits", str(s.splits), "--seed", str(s.seed),
+                 "--features", ",".join(s.features), "--splits", str(s.splits), "--seed", str(s.seed),
                  "--learners", "auto" if s.learners is None else str(s.learners),
                  "--subspace", "auto" if s.subspace is None else str(s.subspace)]
         if s.crop is not None:
             parts += ["--crop", str(s.crop), "--crops-per-image", str(s.crops_per_image)]
         if s.engine != (30, 50, 4):
             parts += ["--colony-size", str(s.engine[0]), "--max-iter", str(s.engine[1]), "--min-block", str(s.engine[2])]
+        if s.informed and s.channel != DEFAULT_MODEL:
+            parts += ["--channel", s.channel]
+        if s.informed and s.channel == "frequency" and s.channel_runs != DEFAULT_RUNS:
+            parts += ["--channel-runs", str(s.channel_runs)]
         if s.gray:
             parts.append("--gray")
         return shlex.join(parts)
 
 
-def within_spread(rows: list[dict[str, Any]]) -> dict[tuple[str, float], list[str]]:
-    """For each (method, payload), the other methods at that payload whose
-    mean P_E differs from its own by less than the larger of the two
-    standard deviations over splits."""
-    out: dict[tuple[str, float], list[str]] = {}
+def within_spread(rows: list[dict[str, Any]]) -> dict[tuple[str, str, float], list[str]]:
+    """For each (features, method, payload), the other methods with the same
+    features at that payload whose mean P_E differs from its own by less
+    than the larger of the two standard deviations over splits."""
+    out: dict[tuple[str, str, float], list[str]] = {}
     for a in rows:
         for b in rows:
-            if a is b or a["payload_bpp"] != b["payload_bpp"]:
+            if a is b or a["payload_bpp"] != b["payload_bpp"] or a["features"] != b["features"]:
                 continue
             if math.isnan(a["pe_mean"]) or math.isnan(b["pe_mean"]):
                 continue
             if abs(a["pe_mean"] - b["pe_mean"]) < max(a["pe_std"], b["pe_std"]):
-                out.setdefault((a["method"], a["payload_bpp"]), []).append(b["method"])
+                out.setdefault((a["features"], a["method"], a["payload_bpp"]), []).append(b["method"])
     return out
 
 
-def plot_pe(rows: list[dict[str, Any]], path: str, methods: tuple[str, ...], features: str) -> None:
-    """P_E against payload, one line per method, with the standard deviation
-    over splits as error bars."""
+def plot_pe(rows: list[dict[str, Any]], path: str, methods: tuple[str, ...], features: tuple[str, ...]) -> None:
+    """P_E against payload, one panel per feature set side by side (the
+    blind and the informed detector), one line per method, with the
+    standard deviation over splits as error bars."""
     from matplotlib.backends.backend_agg import FigureCanvasAgg
     from matplotlib.figure import Figure
 
     from .._plot import save_figure
 
-    fig = Figure(figsize=(6.4, 4.4), dpi=100)
+    fig = Figure(figsize=(6.4 if len(features) == 1 else 5.2 * len(features), 4.4), dpi=100)
     FigureCanvasAgg(fig)
-    ax = fig.add_subplot()
-    for method in methods:
-        mine = [r for r in rows if r["method"] == method and not math.isnan(r["pe_mean"])]
-        if mine:
-            ax.errorbar([r["payload_bpp"] for r in mine], [r["pe_mean"] for r in mine],
-                        yerr=[r["pe_std"] for r in mine], marker="o", capsize=3, label=method)
-    ax.axhline(0.5, color="0.6", linestyle="--", linewidth=1, label="chance")
-    ax.set_xlabel("payload (bits per pixel)")
-    ax.set_ylabel("P_E = (P_FA + P_MD) / 2 of the detector's decisions")
+    axes = fig.subplots(1, len(features), sharey=True, squeeze=False)[0]
     top = max([0.6] + [r["pe_mean"] + r["pe_std"] + 0.02 for r in rows if not math.isnan(r["pe_mean"])])
-    ax.set_ylim(0.0, top)
-    ax.set_title(f"Detectability with {features} features and an FLD ensemble, on unseen images", fontsize=10)
-    ax.grid(True, alpha=0.3)
-    ax.legend()
+    for ax, f in zip(axes, features):
+        for method in methods:
+            mine = [r for r in rows if r["features"] == f and r["method"] == method and not math.isnan(r["pe_mean"])]
+            if mine:
+                ax.errorbar([r["payload_bpp"] for r in mine], [r["pe_mean"] for r in mine],
+                            yerr=[r["pe_std"] for r in mine], marker="o", capsize=3, label=method)
+        ax.axhline(0.5, color="0.6", linestyle="--", linewidth=1, label="chance")
+        ax.set_xlabel("payload (bits per pixel)")
+        ax.set_ylim(0.0, top)
+        kind = "informed" if f in MAP_KINDS else "blind"
+        ax.set_title(f"{f} ({kind}), FLD ensemble, unseen images", fontsize=10)
+        ax.grid(True, alpha=0.3)
+    axes[0].set_ylabel("P_E = (P_FA + P_MD) / 2 of the detector's decisions")
+    axes[-1].legend(fontsize=8)
     fig.tight_layout()
     save_figure(fig, path)
+
+
+def _pe_cell(values: list[float], signed: bool = False) -> str:
+    if not values:
+        return "n/a"
+    spread = statistics.stdev(values) if len(values) > 1 else 0.0
+    mean = statistics.fmean(values)
+    return f"{mean:+.3f} ± {spread:.3f}" if signed else f"{mean:.3f} ± {spread:.3f}"
 
 
 def _mean(values: list[float]) -> float:

@@ -29,12 +29,13 @@ from typing import IO, Any, cast
 from .._api import derive_seed
 from .._batch import UsageError
 from .._executor import Interrupted, Outcome, StopRequest, TaskPool, open_pool
-from ..features import EXTRACTOR
+from ..features import EXTRACTOR, MAP_KINDS
+from ..selection import VELMORA_METHODS
 from . import store
 from .covers import Cover, find_covers, split_sources
 from .report import Report
-from .settings import BASELINE_METHODS, MIN_SOURCES, EvalSettings, Stopped, check_dependencies
-from .tasks import ONE_THREAD, cover_task, stego_task, train_task
+from .settings import BASELINE_METHODS, DEFAULT_FEATURES, MIN_SOURCES, EvalSettings, Stopped, check_dependencies
+from .tasks import ONE_THREAD, StegoRequest, cover_task, stego_task, train_task
 
 
 @dataclass
@@ -88,7 +89,7 @@ class EvaluationRun:
         self.phase_seconds: dict[str, float] = {}
         self.task_seconds = {"embedding": 0.0, "features": 0.0, "training": 0.0}
         self.failed: dict[tuple[float, str], str] = {}  # (payload, cover id) -> reason
-        self.train_errors: dict[tuple[str, float, int], str] = {}
+        self.train_errors: dict[tuple[str, str, float, int], str] = {}
 
     # -- helpers -------------------------------------------------------------
     def _say(self, message: str) -> None:
@@ -102,17 +103,37 @@ class EvaluationRun:
         if self.stop is not None and self.stop.signum is not None:
             raise Stopped(self.stop.signum)
 
-    def _cover_item(self, c: Cover) -> dict[str, Any]:
+    def _cover_item(self, c: Cover, features: str | None) -> dict[str, Any]:
         return {"cover": c.id, "source": self.covers.stats[c.rel], "gray": c.gray,
-                "features": self.s.features, "extractor": EXTRACTOR}
+                "features": features, "extractor": EXTRACTOR}
 
     def item_seed(self, method: str, payload: float, c: Cover) -> int:
         return derive_seed(self.s.seed, "evaluate", method, payload, c.id)
 
-    def _stego_key(self, method: str, payload: float, c: Cover) -> str:
-        engine = list(self.s.engine) if method == "velmora" else None
+    def _cover_key(self, c: Cover, features: str | None) -> str:
+        """A cover's row of a blind feature set (None: its pool size alone)."""
+        return store.key(kind="cover", min_block=self.s.engine[2], **self._cover_item(c, features))
+
+    def _channel(self, method: str, features: str) -> dict[str, Any]:
+        """What an informed set's row depends on besides the image: the map's
+        options (None for a blind set, whose keys stay as they were)."""
+        return {"channel": self.s.channel_options(method)} if features in MAP_KINDS else {}
+
+    def _stego_key(self, method: str, payload: float, c: Cover, features: str) -> str:
+        engine = list(self.s.engine) if method in VELMORA_METHODS else None
         return store.key(kind="stego", method=method, payload=payload, seed=self.item_seed(method, payload, c),
-                         engine=engine, **self._cover_item(c))
+                         engine=engine, **self._channel(method, features), **self._cover_item(c, features))
+
+    def _informed_cover_key(self, method: str, payload: float, c: Cover, features: str) -> str:
+        """A cover's row of an informed set: its map is the method's at the payload."""
+        return store.key(kind="cover-informed", method=method, payload=payload, **self._channel(method, features),
+                         **self._cover_item(c, features))
+
+    def _complete(self, table: store.FeatureTable) -> None:
+        """Marks ``table`` complete when every one of its rows is written."""
+        name = os.path.basename(table.folder)
+        if all(self.cache.records.get(k, {}).get("table") == name for k in table.rows):
+            table.complete()
 
     def _place(self, item: str, table: store.FeatureTable, slot: int) -> dict[str, Any] | None:
         """The record of ``item`` with its row in ``slot`` of ``table``: as
@@ -174,20 +195,25 @@ class EvaluationRun:
 
     def _covers_phase(self) -> None:
         s = self.s
-        keys = {c.id: store.key(kind="cover", min_block=s.engine[2], **self._cover_item(c)) for c in self.covers.covers}
-        self.cover_table = self.cache.table("cover", s.features, [keys[c.id] for c in self.covers.covers], s.gray)
+        sets: tuple[str | None, ...] = s.blind or (None,)
+        keys = {f: [self._cover_key(c, f) for c in self.covers.covers] for f in sets}
+        self.cover_tables = {f: self.cache.table("cover", f, keys[f], s.gray) for f in s.blind}
+        self.cover_slot = {c.id: slot for slot, c in enumerate(self.covers.covers)}
         self.cover_info: dict[str, dict[str, Any]] = {}  # cover id -> its record
         todo = []
         for slot, c in enumerate(self.covers.covers):
-            record = self._place(keys[c.id], self.cover_table, slot)
-            if record is not None:
-                self.cover_info[c.id] = record
+            records = []
+            for f in sets:
+                item = keys[f][slot]
+                records.append(self.cache.get(item) if f is None else self._place(item, self.cover_tables[f], slot))
+            if all(r is not None for r in records):
+                self.cover_info[c.id] = cast(dict[str, Any], records[0])
             else:
                 todo.append((slot, c))
         bar = self.progress.bar("features of covers", len(self.covers.covers), len(self.covers.covers) - len(todo))
         pending = {c.id: (slot, c) for slot, c in todo}
         for slot, c in todo:
-            self.pool.submit(c.id, cover_task, c, s.features, s.engine[2])
+            self.pool.submit(c.id, cover_task, c, s.blind, s.engine[2])
 
         def handle(o: Outcome) -> None:
             slot, c = pending.pop(str(o.key))
@@ -198,18 +224,25 @@ class EvaluationRun:
                 return
             r = o.value
             self.task_seconds["features"] += r["feature_seconds"]
-            self.cover_info[c.id] = self.cache.put_row(keys[c.id], self.cover_table, slot, r.pop("row"),
-                                                       {"kind": "cover", **r})
+            rows = r.pop("rows")
+            for f in sets:
+                item = keys[f][slot]
+                if f is None:
+                    record = self.cache.put(item, {"kind": "cover", **r})
+                else:
+                    record = self.cache.put_row(item, self.cover_tables[f], slot, rows[f], {"kind": "cover", **r})
+                self.cover_info.setdefault(c.id, record)
 
         self._drain(handle)
         self.usable = [c for c in self.covers.covers if c.id in self.cover_info]
-        if len(self.usable) == len(self.covers.covers):
-            self.cover_table.complete()
+        for table in self.cover_tables.values():
+            self._complete(table)
 
     def left_out(self, payload: float) -> set[str]:
         """Covers whose quadtree pool cannot take the payload: left out of
-        that payload for every method when velmora is one of them."""
-        if "velmora" not in self.s.methods:
+        that payload for every method when velmora (or one of its
+        ablations) is one of them."""
+        if not any(m in VELMORA_METHODS for m in self.s.methods):
             return set()
         out = set()
         for c in self.usable:
@@ -221,64 +254,98 @@ class EvaluationRun:
 
     def _stego_phase(self) -> None:
         s = self.s
-        self.stego_tables: dict[tuple[str, float], store.FeatureTable] = {}
-        slot_of: dict[str, int] = {}  # stego item -> its row in its table
+        # (set, method, payload) -> the matrix of stego rows, and of the
+        # covers' rows for an informed set; row i of both is compared cover i.
+        self.stego_tables: dict[tuple[str, str, float], store.FeatureTable] = {}
+        self.informed_tables: dict[tuple[str, str, float], store.FeatureTable] = {}
+        self.compared_slot: dict[tuple[float, str], int] = {}
         self.stego_records: dict[tuple[str, float, str], dict[str, Any]] = {}
-        requests: dict[tuple[str, str], list[tuple[float, int]]] = {}  # (method, cover id) -> to do
+        requests: dict[tuple[str, str], list[StegoRequest]] = {}  # (method, cover id) -> to do
         total = 0
         for payload in s.payloads:
             skip = self.left_out(payload)
             compared = [c for c in self.usable if c.id not in skip]
+            for slot, c in enumerate(compared):
+                self.compared_slot[(payload, c.id)] = slot
             for method in s.methods:
-                keys = [self._stego_key(method, payload, c) for c in compared]
-                table = self.cache.table("stego", s.features, keys, s.gray)
-                self.stego_tables[(method, payload)] = table
+                stego_keys = {f: [self._stego_key(method, payload, c, f) for c in compared] for f in s.features}
+                cover_keys = {f: [self._informed_cover_key(method, payload, c, f) for c in compared]
+                              for f in s.informed}
+                for f in s.features:
+                    self.stego_tables[(f, method, payload)] = self.cache.table("stego", f, stego_keys[f], s.gray)
+                for f in s.informed:
+                    self.informed_tables[(f, method, payload)] = self.cache.table("cover", f, cover_keys[f], s.gray)
                 total += len(compared)
-                for slot, (c, item) in enumerate(zip(compared, keys)):
-                    slot_of[item] = slot
-                    record = self._place(item, table, slot)
-                    if record is None:
-                        requests.setdefault((method, c.id), []).append((payload, self.item_seed(method, payload, c)))
-                    elif "error" in record:
-                        self.failed.setdefault((payload, c.id), f"{method} at {payload:g} bpp: {record['error']}")
-                    else:
-                        self.stego_records[(method, payload, c.id)] = record
+                for slot, c in enumerate(compared):
+                    stego_sets, cover_sets, stats, error = [], [], None, None
+                    for f in s.features:
+                        record = self._place(stego_keys[f][slot], self.stego_tables[(f, method, payload)], slot)
+                        if record is None:
+                            stego_sets.append(f)
+                        elif "error" in record:
+                            error = record["error"]
+                        else:
+                            stats = record
+                    for f in s.informed:
+                        if self._place(cover_keys[f][slot], self.informed_tables[(f, method, payload)], slot) is None:
+                            cover_sets.append(f)
+                    if error is not None:
+                        self.failed.setdefault((payload, c.id), f"{method} at {payload:g} bpp: {error}")
+                    elif stego_sets or cover_sets:
+                        requests.setdefault((method, c.id), []).append(StegoRequest(
+                            payload, self.item_seed(method, payload, c), tuple(stego_sets), tuple(cover_sets)))
+                    if error is None and stats is not None and not stego_sets:
+                        self.stego_records[(method, payload, c.id)] = stats
         todo = sum(len(r) for r in requests.values())
         bar = self.progress.bar("stego images and their features", total, total - todo)
         by_id = {c.id: c for c in self.usable}
         # The baselines first: each cover's costs serve all its payloads, and they take longest.
         order = sorted(requests, key=lambda k: (k[0] not in BASELINE_METHODS, k))
         for method, cid in order:
-            self.pool.submit((method, cid), stego_task, by_id[cid], method, requests[(method, cid)], s.features,
-                             s.engine)
+            self.pool.submit((method, cid), stego_task, by_id[cid], method, requests[(method, cid)], s.engine,
+                             s.channel_options(method))
 
         def handle(o: Outcome) -> None:
             method, cid = cast(tuple[str, str], o.key)
             asked = requests[(method, cid)]
             bar.update(len(asked))
             results = o.value if o.error is None else [{"error": reason(o.error)}] * len(asked)
-            for (payload, _seed), r in zip(asked, results):
-                c = by_id[cid]
-                item = self._stego_key(method, payload, c)
-                table = self.stego_tables[(method, payload)]
+            c = by_id[cid]
+            for req, r in zip(asked, results):
+                payload = req.payload
+                slot = self.compared_slot[(payload, cid)]
                 if "error" in r:
-                    self.cache.put(item, {"kind": "stego", "method": method, "payload": payload, "cover": cid,
-                                          "error": r["error"]})
+                    for f in req.stego_sets or s.features:
+                        self.cache.put(self._stego_key(method, payload, c, f),
+                                       {"kind": "stego", "method": method, "payload": payload, "cover": cid,
+                                        "error": r["error"]})
                     message = f"{method} at {payload:g} bpp: {r['error']}"
                     self.failed.setdefault((payload, cid), message)
                     self._say(f"{cid}: {message}")
                     continue
                 self.task_seconds["embedding"] += r["embed_seconds"]
                 self.task_seconds["features"] += r["feature_seconds"]
-                self.stego_records[(method, payload, cid)] = self.cache.put_row(
-                    item, table, slot_of[item], r.pop("row"),
-                    {"kind": "stego", "method": method, "payload": payload, "cover": cid, **r})
+                rows, cover_rows = r.pop("rows"), r.pop("cover_rows")
+                stats = {"kind": "stego", "method": method, "payload": payload, "cover": cid, **r}
+                for f, row in rows.items():
+                    self.cache.put_row(self._stego_key(method, payload, c, f),
+                                       self.stego_tables[(f, method, payload)], slot, row, stats)
+                for f, row in cover_rows.items():
+                    self.cache.put_row(self._informed_cover_key(method, payload, c, f),
+                                       self.informed_tables[(f, method, payload)], slot, row,
+                                       {"kind": "cover-informed", "method": method, "payload": payload,
+                                        "cover": cid})
+                if rows:
+                    self.stego_records[(method, payload, cid)] = stats
+                elif (method, payload, cid) not in self.stego_records:
+                    # Only the cover's rows were missing: the stego image's record stands.
+                    record = self.cache.get(self._stego_key(method, payload, c, s.features[0]))
+                    if record is not None:
+                        self.stego_records[(method, payload, cid)] = record
 
         self._drain(handle)
-        for (method, payload), table in self.stego_tables.items():
-            if all((method, payload, c.id) in self.stego_records for c in self.usable
-                   if c.id not in self.left_out(payload)):
-                table.complete()
+        for table in (*self.stego_tables.values(), *self.informed_tables.values()):
+            self._complete(table)
 
     def pairs(self, payload: float) -> list[Cover]:
         """The covers compared at ``payload``: the same for every method."""
@@ -289,42 +356,50 @@ class EvaluationRun:
         s = self.s
         sources = sorted({c.rel for c in self.usable})
         self.splits = [split_sources(sources, i, s.seed) for i in range(s.splits)]
-        self.train_records: dict[tuple[str, float, int], dict[str, Any]] = {}
+        self.train_records: dict[tuple[str, str, float, int], dict[str, Any]] = {}
         todo = []
-        for method in s.methods:
-            for payload in s.payloads:
-                covers = self.pairs(payload)
-                table = self.stego_tables[(method, payload)]
-                slots = {c.id: (self.cover_info[c.id]["slot"], self.stego_records[(method, payload, c.id)]["slot"])
-                         for c in covers}
-                for i, (train_side, test_side) in enumerate(self.splits):
-                    train = [slots[c.id] for c in covers if c.rel in train_side]
-                    test = [slots[c.id] for c in covers if c.rel in test_side]
-                    if len(train) < 2 or len(test) < 1:
-                        continue
-                    seed = derive_seed(s.seed, "ensemble", method, payload, i)
-                    matrices = (self.cover_table.path, table.path)
-                    item = store.key(kind="train", tables=[os.path.basename(os.path.dirname(p)) for p in matrices],
-                                     learners=s.learners, subspace=s.subspace_for_features(), seed=seed,
-                                     pairs=hashlib.sha256(json.dumps([train, test]).encode()).hexdigest())
-                    record = self.cache.get(item)
-                    if record is not None:
-                        self.train_records[(method, payload, i)] = record
+        for f in s.features:
+            subspace = s.subspace_for_features(f)
+            for method in s.methods:
+                for payload in s.payloads:
+                    covers = self.pairs(payload)
+                    stego_table = self.stego_tables[(f, method, payload)]
+                    if f in MAP_KINDS:
+                        cover_table = self.informed_tables[(f, method, payload)]
+                        slots = {c.id: (self.compared_slot[(payload, c.id)],) * 2 for c in covers}
                     else:
-                        todo.append(((method, payload, i), item, matrices, train, test, seed))
+                        cover_table = self.cover_tables[f]
+                        slots = {c.id: (self.cover_slot[c.id], self.compared_slot[(payload, c.id)]) for c in covers}
+                    for i, (train_side, test_side) in enumerate(self.splits):
+                        train = [slots[c.id] for c in covers if c.rel in train_side]
+                        test = [slots[c.id] for c in covers if c.rel in test_side]
+                        if len(train) < 2 or len(test) < 1:
+                            continue
+                        seed = derive_seed(s.seed, "ensemble", method, payload, i)
+                        matrices = (cover_table.path, stego_table.path)
+                        item = store.key(kind="train",
+                                         tables=[os.path.basename(os.path.dirname(p)) for p in matrices],
+                                         learners=s.learners, subspace=subspace, seed=seed,
+                                         pairs=hashlib.sha256(json.dumps([train, test]).encode()).hexdigest())
+                        record = self.cache.get(item)
+                        if record is not None:
+                            self.train_records[(f, method, payload, i)] = record
+                        else:
+                            todo.append(((f, method, payload, i), item, matrices, train, test, seed, subspace))
         total = len(self.train_records) + len(todo)
         bar = self.progress.bar("training", total, len(self.train_records))
         pending = {}
-        for ident, item, matrices, train, test, seed in todo:
+        for ident, item, matrices, train, test, seed, subspace in todo:
             pending[item] = ident
-            self.pool.submit(item, train_task, *matrices, train, test, s.learners, s.subspace_for_features(), seed)
+            self.pool.submit(item, train_task, *matrices, train, test, s.learners, subspace, seed)
 
         def handle(o: Outcome) -> None:
             ident = pending.pop(str(o.key))
             bar.update(1)
             if o.error is not None:
                 self.train_errors[ident] = reason(o.error)
-                self._say(f"training {ident[0]} at {ident[1]:g} bpp, split {ident[2] + 1}: {reason(o.error)}")
+                self._say(f"training {ident[1]} at {ident[2]:g} bpp with {ident[0]}, split {ident[3] + 1}: "
+                          f"{reason(o.error)}")
                 return
             self.task_seconds["training"] += o.value["seconds"]
             self.train_records[ident] = self.cache.put(str(o.key), {"kind": "train", **o.value})
@@ -345,7 +420,7 @@ def evaluate(
     *,
     payloads: Sequence[float] = (0.05, 0.1, 0.2),
     methods: Sequence[str] = ("velmora", "lsbm", "hill"),
-    features: str = "srm",
+    features: str | Sequence[str] = DEFAULT_FEATURES,
     crop: int | None = None,
     crops_per_image: int = 1,
     splits: int = 10,
@@ -356,6 +431,8 @@ def evaluate(
     max_iter: int = 50,
     min_block: int = 4,
     gray: bool = False,
+    channel: str = EvalSettings.channel,
+    channel_runs: int = EvalSettings.channel_runs,
     jobs: int = 1,
     figure_formats: Sequence[str] = ("png",),
     progress: bool = True,
@@ -370,7 +447,13 @@ def evaluate(
     ``covers`` are image files or folders (searched as ``velmora embed``
     does); the report, results.csv, results-splits.csv, splits.csv, the
     figure and the cache go to ``report_dir``. ``learners``/``subspace`` None
-    let the ensemble choose them. ``cluster`` (``tcp://HOST:PORT`` or
+    let the ensemble choose them. ``features`` names one feature set or
+    several (a sequence or a comma-separated string), each scored on the
+    same covers and splits; an informed set (``"maxsrm"``) weighs every
+    image, cover or stego, with ``velmora.selection.estimate`` of the method
+    and payload on that image, velmora's with the model ``channel`` (and
+    ``channel_runs`` colony runs for the ``"frequency"`` model).
+    ``cluster`` (``tcp://HOST:PORT`` or
     ``local:N``) runs the work on a Dask cluster instead of ``jobs`` local
     processes. ``phase_hook(name)``, if given, is called as each phase
     ("covers", "stego", "training", "report") starts. Returns the rows of
@@ -383,15 +466,18 @@ def evaluate(
     cannot run, and Stopped when ``stop`` caught a signal before the end.
     """
     inputs = [os.fspath(covers)] if isinstance(covers, (str, os.PathLike)) else [os.fspath(c) for c in covers]
+    sets = tuple(f.strip() for f in features.split(",")) if isinstance(features, str) else tuple(features)
     settings = EvalSettings(
-        payloads=tuple(float(p) for p in payloads), methods=tuple(methods), features=features, crop=crop,
+        payloads=tuple(float(p) for p in payloads), methods=tuple(methods), features=sets, crop=crop,
         crops_per_image=crops_per_image, splits=splits, seed=seed, learners=learners, subspace=subspace,
         engine=(colony_size, max_iter, min_block), gray=gray, figure_formats=tuple(figure_formats),
+        channel=channel, channel_runs=channel_runs,
     )
     settings.check()
     check_dependencies(settings, cluster=cluster is not None)
     # The workers fork from a server that has imported the libraries once.
-    preload = ["velmora.evaluation.tasks", "velmora.ensemble", "velmora.baselines", "threadpoolctl"]
+    preload = ["velmora.evaluation.tasks", "velmora.ensemble", "velmora.baselines", "velmora.selection",
+               "velmora.ablations", "threadpoolctl"]
     pool = open_pool(jobs, environment=ONE_THREAD, preload=preload, cluster=cluster)
     try:
         run = EvaluationRun(inputs, os.fspath(report_dir), settings, pool, stop, err or sys.stderr, progress,

@@ -8,12 +8,18 @@ from dataclasses import dataclass
 
 from .._api import check_seed
 from .._batch import UsageError
-from ..features import KINDS, dimension, min_side
+from ..features import KINDS, MAP_KINDS, dimension, min_side
+from ..selection import DEFAULT_MODEL, DEFAULT_RUNS, MODELS, VELMORA_METHODS
 
-# Embedding methods: this system, the field's baselines (velmora.baselines),
-# and a control that changes nothing (its detection error must be chance).
+# Embedding methods: this system and its ablations (velmora.ablations), the
+# field's baselines (velmora.baselines), and a control that changes nothing
+# (its detection error must be chance).
 BASELINE_METHODS = ("lsbm", "hill", "suniward", "wow", "mipod")
-METHODS = ("velmora", *BASELINE_METHODS, "none")
+METHODS = (*VELMORA_METHODS, *BASELINE_METHODS, "none")
+
+# The feature sets of a run when none are named: the blind detector and the
+# informed one (the rich model and its selection-channel-aware version).
+DEFAULT_FEATURES = ("srm", "maxsrm")
 FIGURE_FORMATS = ("png", "pdf", "svg")
 MIN_SOURCES = 4  # two source images on each side of a split, at the least
 EXTRA_HINT = "pip install 'velmora-core[eval]'"
@@ -37,7 +43,7 @@ class Stopped(Exception):
 class EvalSettings:
     payloads: tuple[float, ...] = (0.05, 0.1, 0.2)
     methods: tuple[str, ...] = ("velmora", "lsbm", "hill")
-    features: str = "srm"
+    features: tuple[str, ...] = DEFAULT_FEATURES
     crop: int | None = None
     crops_per_image: int = 1
     splits: int = 10
@@ -47,6 +53,29 @@ class EvalSettings:
     engine: tuple[int, int, int] = (30, 50, 4)  # colony_size, max_iter, min_block
     gray: bool = False
     figure_formats: tuple[str, ...] = ("png",)
+    channel: str = DEFAULT_MODEL  # the informed attacker's model of velmora's colony
+    channel_runs: int = DEFAULT_RUNS
+
+    @property
+    def blind(self) -> tuple[str, ...]:
+        """The feature sets that need no change-probability map."""
+        return tuple(f for f in self.features if f not in MAP_KINDS)
+
+    @property
+    def informed(self) -> tuple[str, ...]:
+        """The selection-channel-aware feature sets."""
+        return tuple(f for f in self.features if f in MAP_KINDS)
+
+    def channel_options(self, method: str) -> dict[str, int | str]:
+        """The options of velmora.selection.estimate for ``method``'s map."""
+        if method not in VELMORA_METHODS:
+            return {}
+        options: dict[str, int | str] = {"min_block": self.engine[2]}
+        if method == "velmora":
+            options.update(model=self.channel, colony_size=self.engine[0], max_iter=self.engine[1])
+            if self.channel == "frequency":
+                options["runs"] = self.channel_runs
+        return options
 
     def check(self) -> None:
         unknown = [m for m in self.methods if m not in METHODS]
@@ -56,8 +85,17 @@ class EvalSettings:
             raise UsageError("no method to evaluate")
         if len(set(self.methods)) != len(self.methods):
             raise UsageError("a method is named twice")
-        if self.features not in KINDS:
-            raise UsageError(f"unknown feature set {self.features!r}: choose from {', '.join(KINDS)}")
+        if not self.features:
+            raise UsageError("no feature set to evaluate with")
+        for f in self.features:
+            if f not in KINDS:
+                raise UsageError(f"unknown feature set {f!r}: choose from {', '.join(KINDS)}")
+        if len(set(self.features)) != len(self.features):
+            raise UsageError("a feature set is named twice")
+        if self.channel not in MODELS:
+            raise UsageError(f"unknown model {self.channel!r} of velmora's selection: choose from {', '.join(MODELS)}")
+        if self.channel_runs < 1:
+            raise UsageError("--channel-runs must be at least 1")
         if not self.payloads:
             raise UsageError("no payload to evaluate")
         for p in self.payloads:
@@ -67,11 +105,12 @@ class EvalSettings:
             raise UsageError("a payload is named twice")
         if self.splits < 1:
             raise UsageError("--splits must be at least 1")
-        side = min_side(self.features)
-        if self.crop is not None and self.crop < side:
-            raise UsageError(
-                f"{self.features} features need images of at least {side}x{side} pixels; --crop {self.crop} is smaller"
-            )
+        for f in self.features:
+            side = min_side(f)
+            if self.crop is not None and self.crop < side:
+                raise UsageError(
+                    f"{f} features need images of at least {side}x{side} pixels; --crop {self.crop} is smaller"
+                )
         if self.crops_per_image < 1:
             raise UsageError("--crops-per-image must be at least 1")
         if self.learners is not None and self.learners < 1:
@@ -83,16 +122,17 @@ class EvalSettings:
                 raise UsageError(f"figure format {fmt!r}: choose from {', '.join(FIGURE_FORMATS)}")
         check_seed(self.seed)
 
-    def subspace_for_features(self) -> int | None:
-        """The subspace dimension the detectors use: the one asked for, at
-        most the dimension of the feature set."""
-        return None if self.subspace is None else min(self.subspace, dimension(self.features))
+    def subspace_for_features(self, features: str) -> int | None:
+        """The subspace dimension the detectors of ``features`` use: the one
+        asked for, at most the dimension of the feature set."""
+        return None if self.subspace is None else min(self.subspace, dimension(features))
 
     def detector(self) -> str:
         learners = ("base learners until the out-of-bag error settles" if self.learners is None
                     else f"{self.learners} base learners")
+        dims = sorted({d for f in self.features if (d := self.subspace_for_features(f)) is not None})
         subspace = ("subspace dimension found by the search" if self.subspace is None
-                    else f"{self.subspace_for_features()} subspace dimensions")
+                    else f"{'/'.join(str(d) for d in dims)} subspace dimensions")
         return f"FLD ensemble (velmora.ensemble), {learners}, {subspace}"
 
 

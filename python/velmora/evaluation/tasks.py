@@ -15,7 +15,7 @@ from __future__ import annotations
 import math
 import time
 from collections.abc import Sequence
-from typing import Any
+from typing import Any, NamedTuple
 
 import numpy as np
 import numpy.typing as npt
@@ -40,75 +40,121 @@ def _one_thread() -> Any:
     return threadpool_limits(1)
 
 
-def extract(image: npt.NDArray[np.uint8], features: str) -> npt.NDArray[np.float32]:
+def extract(image: npt.NDArray[np.uint8], features: str,
+            beta: npt.NDArray[np.float64] | None = None) -> npt.NDArray[np.float32]:
     """One image's features, as the matrices store them."""
-    vector = fs.extract(image, features)
+    vector = fs.extract(image, features, beta=beta)
     if not np.isfinite(vector).all():
         raise ValueError(f"{features} features of a {image.shape[0]}x{image.shape[1]} image are not finite")
     return vector.astype(np.float32)
 
 
-def cover_task(cover: Cover, features: str, min_block: int) -> dict[str, Any]:
-    """A cover's features and its quadtree pool size."""
+def cover_task(cover: Cover, features: Sequence[str], min_block: int) -> dict[str, Any]:
+    """A cover's features of each blind set and its quadtree pool size."""
     from .. import _native
 
     image = cover.read()
     start = time.perf_counter()
-    row = extract(image, features)
+    rows = {f: extract(image, f) for f in features}
     return {
-        "row": row,
+        "rows": rows,
         "shape": list(image.shape),
         "pool_size": _native.pool_size(image, min_block),
         "feature_seconds": time.perf_counter() - start,
     }
 
 
+# What an embedder returns: the stego image and, for the methods that select
+# from velmora's pool, the coordinates they selected.
+Embedded = tuple[npt.NDArray[np.uint8], tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]] | None]
+
+
 def _embedder(method: str, cover: npt.NDArray[np.uint8], engine: tuple[int, int, int]) -> Any:
-    """stego(payload, seed) for one method and cover; the baselines compute
-    the cover's costs once for all payloads."""
+    """stego(payload, seed) -> Embedded for one method and cover; the
+    baselines compute the cover's costs once for all payloads."""
+    colony_size, max_iter, min_block = engine
     if method == "none":
-        return lambda payload, seed: cover.copy()
+        return lambda payload, seed: (cover.copy(), None)
     if method == "velmora":
         from .._api import embed
 
-        colony_size, max_iter, min_block = engine
-
-        def velmora(payload: float, seed: int) -> npt.NDArray[np.uint8]:
+        def velmora(payload: float, seed: int) -> Embedded:
             bits = round(payload * cover.shape[0] * cover.shape[1])
-            return embed(cover, bits, seed=seed, colony_size=colony_size, max_iter=max_iter,
-                         min_block=min_block).stego
+            e = embed(cover, bits, seed=seed, colony_size=colony_size, max_iter=max_iter, min_block=min_block)
+            return e.stego, (e.coords_y, e.coords_x)
 
         return velmora
+    if method in ("velmora-random", "velmora-greedy"):
+        from .. import ablations
+
+        def ablation(payload: float, seed: int) -> Embedded:
+            bits = round(payload * cover.shape[0] * cover.shape[1])
+            e = ablations.embed(cover, bits, method, seed=seed, min_block=min_block)
+            return e.stego, (e.coords_y, e.coords_x)
+
+        return ablation
     from ..baselines import prepare
 
     prepared = prepare(cover, method)
     # MiPOD's generator takes 32-bit seeds: the top half of the derived one.
     shift = 32 if method == "mipod" else 0
-    return lambda payload, seed: prepared.simulate(payload, seed=seed >> shift)
+    return lambda payload, seed: (prepared.simulate(payload, seed=seed >> shift), None)
 
 
-def stego_task(cover: Cover, method: str, requests: Sequence[tuple[float, int]], features: str,
-               engine: tuple[int, int, int]) -> list[dict[str, Any]]:
-    """The stego images of ``cover`` by ``method`` at each (payload, seed),
-    each summarised by its features and what it changed, or by the reason it
-    failed."""
+class StegoRequest(NamedTuple):
+    """One stego image to make, and which of its rows to extract: each
+    feature set's of the stego image, and each informed set's of the cover
+    (whose map depends on the method and the payload)."""
+
+    payload: float
+    seed: int
+    stego_sets: tuple[str, ...]
+    cover_sets: tuple[str, ...]
+
+
+def _informed_row(image: npt.NDArray[np.uint8], features: str, payload: float, method: str,
+                  channel: dict[str, Any]) -> npt.NDArray[np.float32]:
+    from ..selection import estimate
+
+    return extract(image, features, estimate(image, payload, method, **channel))
+
+
+def stego_task(cover: Cover, method: str, requests: Sequence[StegoRequest], engine: tuple[int, int, int],
+               channel: dict[str, Any]) -> list[dict[str, Any]]:
+    """The stego images of ``cover`` by ``method`` for each request, each
+    summarised by its rows, what it changed and (for the methods that select
+    from velmora's pool) its selection gain, or by the reason it failed.
+    The informed sets' maps come from velmora.selection.estimate with the
+    ``channel`` options, on each image itself."""
+    from ..features import MAP_KINDS
+    from ..selection import selection_gain
+
     with _one_thread():
         image = cover.read()
         embedder = _embedder(method, image, engine)
         results: list[dict[str, Any]] = []
-        for payload, seed in requests:
+        for r in requests:
             try:
                 start = time.perf_counter()
-                stego = np.asarray(embedder(payload, seed))
+                stego, coords = embedder(r.payload, r.seed)
+                stego = np.asarray(stego)
                 if stego.shape != image.shape or stego.dtype != np.uint8:
                     raise ValueError(f"{method} returned {stego.dtype} {stego.shape} for a uint8 {image.shape} cover")
                 embedded = time.perf_counter()
-                row = extract(stego, features)
+                rows = {f: _informed_row(stego, f, r.payload, method, channel) if f in MAP_KINDS
+                        else extract(stego, f) for f in r.stego_sets}
+                cover_rows = {f: _informed_row(image, f, r.payload, method, channel) for f in r.cover_sets}
                 quality = psnr(image, stego)
+                gain = None
+                if coords is not None:
+                    g = selection_gain(image, coords[0], coords[1], engine[2])
+                    gain = None if math.isnan(g) else g
                 results.append({
-                    "row": row,
+                    "rows": rows,
+                    "cover_rows": cover_rows,
                     "change_rate": int(np.count_nonzero(stego != image)) / image.size,
                     "psnr_db": None if math.isinf(quality) else quality,
+                    "selection_gain": gain,
                     "embed_seconds": embedded - start,
                     "feature_seconds": time.perf_counter() - embedded,
                 })

@@ -18,9 +18,9 @@ _extracted = 0
 
 
 def _stopping(extract: Any, count: int, signum: int, pid: int) -> Any:
-    def extract_then_maybe_stop(image: Any, kind: str) -> Any:
+    def extract_then_maybe_stop(image: Any, kind: str, beta: Any = None) -> Any:
         global _extracted
-        result = extract(image, kind)
+        result = extract(image, kind, beta)
         _extracted += 1
         if _extracted == count:
             os.kill(pid, signum)
