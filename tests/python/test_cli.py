@@ -487,3 +487,21 @@ def test_baseline_data_sets_are_reproducible_and_resumable(twelve: Path, tmp_pat
     assert result.returncode == 2 and f"--method {method}" in result.stderr
     result = run_velmora("embed", twelve, "-o", tmp_path / "x", *args, "--max-iter", "3")
     assert result.returncode == 2 and "velmora's" in result.stderr
+
+
+def test_ablation_data_sets_carry_their_bits_and_rebuild_from_their_rows(twelve: Path, tmp_path: Path) -> None:
+    out = tmp_path / "greedy"
+    result = run_velmora("embed", twelve, "-o", out, "--payload", "0.1bpp", "--method", "velmora-random",
+                         "--seed", "3", "--details", "--jobs", "2", "--min-block", "8")
+    assert result.returncode == 0, result.stderr
+    row = rows_by_path(out)["img05.png"]
+    assert row["method"] == "velmora-random" and int(row["pool_size"]) > int(row["payload_bits"])
+    cover = velmora.load_gray(twelve / "img05.png")
+    again = velmora.ablations.embed(cover, int(row["payload_bits"]), "velmora-random", seed=int(row["seed"]),
+                                    min_block=8)
+    assert np.array_equal(again.stego, read_image(out / "img05.png"))
+    check = run_velmora("verify", twelve / "img05.png", out / "img05.png", "--details", out / "img05.png.npz")
+    assert check.returncode == 0 and check.stdout.startswith("OK:"), check.stdout
+    result = run_velmora("embed", twelve, "-o", tmp_path / "x", "--payload", "0.1bpp", "--method",
+                         "velmora-greedy", "--colony-size", "5")
+    assert result.returncode == 2 and "do not apply to --method velmora-greedy" in result.stderr
