@@ -168,7 +168,8 @@ inline void add(float& bin, double w) {
 
 class MaxSrmRun {
  public:
-  MaxSrmRun(const ImageView& image, std::span<const double> map, const CancelCheck& cancel)
+  MaxSrmRun(const ImageView& image, std::span<const double> map, const CancelCheck& cancel,
+            bool count_single_values)
       : rows_(image.rows()),
         cols_(image.cols()),
         pixels_(rows_ * cols_),
@@ -192,6 +193,7 @@ class MaxSrmRun {
         break;
       }
     }
+    if (!count_single_values) constant_ = -1;
     if (constant_ > 0) {
       derived_ = HeapArray<std::uint8_t>(checked_bytes(2, checked_sum({n, kReadPadding})));
       std::memset(derived_.data(), 0, derived_.size());
@@ -542,12 +544,12 @@ class MaxSrmRun {
 }  // namespace
 
 void extract_maxsrm(const ImageView& image, std::span<const double> map, std::span<double> out,
-                    const CancelCheck& cancel) {
+                    const CancelCheck& cancel, bool count_single_values) {
   if (image.rows() < 8 || image.cols() < 8)
     throw InternalError("image too small for maxsrm features");
   if (map.size() != image.rows() * image.cols())
     throw InternalError("maxsrm: a map of another size than the image");
-  MaxSrmRun run(image, map, cancel);
+  MaxSrmRun run(image, map, cancel, count_single_values);
   run.run(out);
 }
 

@@ -12,6 +12,7 @@
 #include "features/cooccurrence.hpp"
 #include "features/features.hpp"
 #include "features/kernels.hpp"
+#include "features/maxsrm.hpp"
 #include "features/symmetrize.hpp"
 #include "test_images.hpp"
 
@@ -84,6 +85,37 @@ TEST(Kernels, VectorAndPortablePathsGiveIdenticalFeatures) {
       EXPECT_EQ(vec, portable) << img.rows << "x" << img.cols;
     }
   }
+}
+
+TEST(MaxSrm, CountedAndAddedSumsAgreeForMapsOfOneValue) {
+  // A map whose nonzero values are one value c takes the counting path;
+  // the general one adds c (or 0) tuple by tuple. Both must give the same
+  // float32 sums: dense and sparse maps, values that round differently,
+  // odd sizes and every texture.
+  std::mt19937_64 gen(21);
+  std::uniform_int_distribution<std::size_t> side(8, 45);
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  const double values[] = {1.0, 0.37, 1e-6, 0.1, 0.5};
+  const double densities[] = {1.0, 0.95, 0.5, 0.05};
+  const std::size_t dim = dimension(FeatureSet::maxsrm);
+  for (int round = 0; round < 10; ++round) {
+    const auto t = static_cast<testing::Texture>(round % 5);
+    const testing::Image img = testing::make_image(side(gen), side(gen), t, gen);
+    const double c = values[round % 5], density = densities[round % 4];
+    std::vector<double> map(img.pixels.size());
+    for (double& v : map)
+      v = unit(gen) < density ? c : 0.0;
+    std::vector<double> counted(dim), added(dim);
+    detail::extract_maxsrm(img.view(), map, counted, {});
+    detail::extract_maxsrm(img.view(), map, added, {}, false);
+    EXPECT_EQ(counted, added) << img.rows << "x" << img.cols << " c " << c << " density "
+                              << density;
+    EXPECT_TRUE(std::any_of(counted.begin(), counted.end(), [](double v) { return v != 0; }));
+  }
+  const testing::Image img = testing::make_image(20, 17, testing::Texture::kNoise, gen);
+  std::vector<double> zeros(img.pixels.size(), 0.0), out(dim, 1.0);
+  detail::extract_maxsrm(img.view(), zeros, out, {});
+  EXPECT_TRUE(std::all_of(out.begin(), out.end(), [](double v) { return v == 0; }));
 }
 
 TEST(Features, StridedViewsReadTheLogicalImage) {
