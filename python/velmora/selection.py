@@ -16,17 +16,21 @@ method's expected number of changes at ``alpha`` bits per pixel:
   its cover's only where a change moved a block across the texture
   threshold), and the colony's choice within it modelled by ``model``:
 
-  - ``"uniform"`` (the default): n / 2 changes spread evenly over the pool,
-    n = round(alpha x height x width) bits. Measured, the colony's choice is
-    close to a random subset of the pool: two seeds share as many
-    coordinates as two random subsets, and the chosen coordinates' mean score
-    is near the pool's;
+  - ``"score"`` (the default): n / 2 changes, n = round(alpha x height x
+    width) bits, spread over the pool in proportion to the colony's score
+    (the 3x3 variance), at most 1/2 per pixel;
+  - ``"uniform"``: the n / 2 changes spread evenly over the pool. Measured,
+    the colony's choice is close to a random subset of the pool: two seeds
+    share nearly as many coordinates as two random subsets, and the chosen
+    coordinates' mean score is near the pool's;
   - ``"frequency"``: how often each pool pixel is chosen by ``runs`` seeded
     colony searches on the image (seeds 0 ... runs - 1, the engine options
     ``colony_size``, ``max_iter``), half of it (a bit changes its pixel with
     probability 1/2);
-  - ``"score"``: in proportion to the colony's score (the 3x3 variance), at
-    most 1/2 per pixel;
+
+  The default is the model whose maps gave the informed detector the lowest
+  P_E on photographs kept apart from those of the study that the README
+  reports (``bench/informed_attacker.py models``);
 
 - ``"velmora-random"``: the uniform model, which is exact for it;
   ``"velmora-greedy"``: 1/2 at the n pool pixels of highest score on the
@@ -56,7 +60,7 @@ METHODS: Final = (*VELMORA_METHODS, *baselines.METHODS, "none")
 MODELS: Final = ("uniform", "frequency", "score")
 """The models of the colony's choice within the pool."""
 
-DEFAULT_MODEL: Final = "uniform"
+DEFAULT_MODEL: Final = "score"
 """The model of the colony's choice that gave the informed detector the
 lowest P_E on real covers (see the README)."""
 
@@ -121,7 +125,7 @@ def _velmora_map(image: npt.NDArray[np.uint8], n: int, method: str, model: str, 
     if k <= n:  # the pool cannot hold the payload: every pool pixel carries a bit
         out[ys, xs] = 0.5
         return out
-    if method == "velmora-random" or model == "uniform":
+    if method == "velmora-random" or (method == "velmora" and model == "uniform"):
         out[ys, xs] = n / (2 * k)
     elif method == "velmora-greedy":
         top = np.argsort(-scores, kind="stable")[:n]
@@ -168,6 +172,7 @@ def estimate(image: npt.NDArray[np.uint8], alpha: float, method: str, *, model: 
         n = round(_rate(alpha) * img.shape[0] * img.shape[1])
         return _velmora_map(img, n, method, model, r, engine)
     p_plus, p_minus = baselines.change_probabilities(img, alpha, method)
+    # HILL's are float32: their sum in double, as the maxsrm features take it.
     return np.minimum(p_plus.astype(np.float64) + p_minus.astype(np.float64), 1.0)
 
 

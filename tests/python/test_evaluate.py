@@ -130,6 +130,10 @@ def test_crops_are_seeded_distinct_and_remember_their_source(covers: Path):
         (("--features", "spam", "--crop", "3"), "at least 4x4"),
         (("--figure", "gif"), "figure format 'gif'"),
         (("--learners", "0"), "must be at least 1"),
+        (("--features", "srm,maxsrm,srm"), "a feature set is named twice"),
+        (("--features", "srm,dctr"), "unknown feature set 'dctr'"),
+        (("--channel", "best"), "unknown model 'best' of velmora's selection"),
+        (("--channel-runs", "0"), "must be at least 1"),
     ],
 )
 def test_settings_that_cannot_run_are_refused(covers: Path, tmp_path: Path, args, message):
@@ -352,6 +356,32 @@ def test_blind_and_informed_detectors_share_covers_splits_and_stego_images(cover
     report = (out / "report.md").read_text()
     assert "## Blind and informed detectors" in report and "| P_E srm | P_E maxsrm | maxsrm - srm |" in report
     assert "features: srm (34671 dimensions), maxsrm (34671 dimensions)" in report
+
+
+def test_a_worker_s_informed_rows_are_those_of_the_attacker_s_own_maps(tmp_path: Path):
+    # The worker takes a baseline's cover maps from the costs it computed
+    # once for embedding; they must be what velmora.selection estimates.
+    from velmora.evaluation.covers import Cover
+    from velmora.evaluation.tasks import StegoRequest, stego_task
+
+    image = np.ascontiguousarray(photograph("astronaut")[200:264, 180:260])
+    write_image(tmp_path / "a.png", image)
+    settings = EvalSettings()
+    for method in ("hill", "mipod", "velmora", "velmora-greedy", "none"):
+        request = StegoRequest(0.3, 77, ("srm", "maxsrm"), ("maxsrm",))
+        (done,) = stego_task(Cover(str(tmp_path / "a.png"), "a.png"), method, [request], settings.engine,
+                             settings.channel_options(method))
+        assert "error" not in done, done
+        stego = (velmora.simulate(image, 0.3, seed=77) if method == "velmora" else
+                 velmora.ablations.simulate(image, 0.3, method, seed=77) if method == "velmora-greedy" else
+                 image if method == "none" else
+                 velmora.baselines.simulate(image, 0.3, method, seed=77 >> (32 if method == "mipod" else 0)))
+        options = settings.channel_options(method)
+        for img, row in ((image, done["cover_rows"]["maxsrm"]), (stego, done["rows"]["maxsrm"])):
+            beta = velmora.selection.estimate(img, 0.3, method, **options)
+            assert np.array_equal(row, velmora.features.extract(img, "maxsrm", beta=beta).astype(np.float32)), method
+        assert np.array_equal(done["rows"]["srm"], velmora.features.extract(stego, "srm").astype(np.float32))
+        assert (done["selection_gain"] is None) == (not method.startswith("velmora"))
 
 
 @needs_eval

@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 from photos import photograph
-from velmora import _native, features
+from velmora import features
 
 DATA = Path(__file__).resolve().parent.parent / "data"
 RECORDED = np.load(DATA / "maxsrm-reference.npz")

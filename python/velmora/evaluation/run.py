@@ -3,11 +3,14 @@ field's way against baseline methods.
 
 Covers (image files, or seeded crops of them) are embedded by each method at
 each payload; the native extractor's features of every cover and stego image
-are kept as matrices; for each method and payload an FLD ensemble is trained
-on the paired features of half of the source images and its decisions are
-scored on the other half, over several random splits: P_E = (P_FA + P_MD) / 2
-of the detector's own decisions, mean and standard deviation over the splits
-(see ``scoring``).
+are kept as matrices, for each feature set: a blind set's cover rows once,
+an informed set's (maxsrm, weighted by velmora.selection's map of the method
+and payload on each image) once per method and payload; for each feature
+set, method and payload an FLD ensemble is trained on the paired features of
+half of the source images and its decisions are scored on the other half,
+over several random splits shared by all: P_E = (P_FA + P_MD) / 2 of the
+detector's own decisions, mean and standard deviation over the splits (see
+``scoring``).
 
 Everything is seeded from one number. Finished work is kept in
 REPORT_DIR/cache (see ``store``), so a second run with more methods,

@@ -98,7 +98,12 @@ def _embedder(method: str, cover: npt.NDArray[np.uint8], engine: tuple[int, int,
     prepared = prepare(cover, method)
     # MiPOD's generator takes 32-bit seeds: the top half of the derived one.
     shift = 32 if method == "mipod" else 0
-    return lambda payload, seed: (prepared.simulate(payload, seed=seed >> shift), None)
+
+    def baseline(payload: float, seed: int) -> Embedded:
+        return prepared.simulate(payload, seed=seed >> shift), None
+
+    baseline.prepared = prepared  # type: ignore[attr-defined]  # the cover's costs, for its maps
+    return baseline
 
 
 class StegoRequest(NamedTuple):
@@ -113,10 +118,18 @@ class StegoRequest(NamedTuple):
 
 
 def _informed_row(image: npt.NDArray[np.uint8], features: str, payload: float, method: str,
-                  channel: dict[str, Any]) -> npt.NDArray[np.float32]:
+                  channel: dict[str, Any], prepared: Any = None) -> npt.NDArray[np.float32]:
+    """``image``'s row of an informed set: its map is the method's at the
+    payload, estimated from the image (from its costs in ``prepared``, the
+    image prepared for a baseline, when given)."""
     from ..selection import estimate
 
-    return extract(image, features, estimate(image, payload, method, **channel))
+    if prepared is None:
+        beta = estimate(image, payload, method, **channel)
+    else:  # what estimate computes, on the costs computed once for all payloads
+        p_plus, p_minus = prepared.change_probabilities(payload)
+        beta = np.minimum(p_plus.astype(np.float64) + p_minus.astype(np.float64), 1.0)
+    return extract(image, features, beta)
 
 
 def stego_task(cover: Cover, method: str, requests: Sequence[StegoRequest], engine: tuple[int, int, int],
@@ -143,7 +156,8 @@ def stego_task(cover: Cover, method: str, requests: Sequence[StegoRequest], engi
                 embedded = time.perf_counter()
                 rows = {f: _informed_row(stego, f, r.payload, method, channel) if f in MAP_KINDS
                         else extract(stego, f) for f in r.stego_sets}
-                cover_rows = {f: _informed_row(image, f, r.payload, method, channel) for f in r.cover_sets}
+                cover_rows = {f: _informed_row(image, f, r.payload, method, channel,
+                                               getattr(embedder, "prepared", None)) for f in r.cover_sets}
                 quality = psnr(image, stego)
                 gain = None
                 if coords is not None:
