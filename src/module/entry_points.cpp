@@ -174,17 +174,22 @@ PyObject* with_times(PyObject* result, std::initializer_list<double> times) {
   return make_tuple({&list, &items[0], &items[1], &items[2]});
 }
 
+// The arguments (image, min_block=4) of the quadtree's entry points.
+bool parse_quadtree_args(const FunctionDescription& desc, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames, ImageArg& image, std::uint64_t& min_block) {
+  PyObject* slots[2];
+  if (!bind_arguments(desc, args, nargs, kwnames, slots)) return false;
+  if (!convert_image(slots[0], "image", image)) return false;
+  min_block = kDefaultMinBlock;
+  return slots[1] == nullptr || convert_unsigned(slots[1], "min_block", min_block);
+}
+
 // get_quadtree_sparse_map, and pool_size when `count_only`.
 PyObject* sparse_map(const FunctionDescription& desc, PyObject* const* args, Py_ssize_t nargs,
                      PyObject* kwnames, bool count_only, CallTimes* times) {
-  PyObject* slots[2];
-  if (!bind_arguments(desc, args, nargs, kwnames, slots)) return nullptr;
   ImageArg image;
-  if (!convert_image(slots[0], "image", image)) return nullptr;
-  std::uint64_t min_block = kDefaultMinBlock;
-  if (slots[1] != nullptr && !convert_unsigned(slots[1], "min_block", min_block)) {
-    return nullptr;
-  }
+  std::uint64_t min_block;
+  if (!parse_quadtree_args(desc, args, nargs, kwnames, image, min_block)) return nullptr;
   const timespec start = read_clock(times);
   const QuadtreePool pool = adaptive_quadtree(image.view(), min_block, signal_check());
   image.release();
@@ -200,14 +205,10 @@ PyObject* sparse_map(const FunctionDescription& desc, PyObject* const* args, Py_
 
 // The pool as two int64 arrays and its score table.
 PyObject* scored_pool(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* slots[2];
-  if (!bind_arguments(pool_scores_desc, args, nargs, kwnames, slots)) return nullptr;
   ImageArg image;
-  if (!convert_image(slots[0], "image", image)) return nullptr;
-  std::uint64_t min_block = kDefaultMinBlock;
-  if (slots[1] != nullptr && !convert_unsigned(slots[1], "min_block", min_block)) {
+  std::uint64_t min_block;
+  if (!parse_quadtree_args(pool_scores_desc, args, nargs, kwnames, image, min_block))
     return nullptr;
-  }
   const CancelCheck cancel = signal_check();
   const QuadtreePool pool = adaptive_quadtree(image.view(), min_block, cancel);
   const std::vector<double> table = score_table(pool, image.view(), cancel);
