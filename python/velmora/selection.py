@@ -177,15 +177,17 @@ def estimate(image: npt.NDArray[np.uint8], alpha: float, method: str, *, model: 
 
 
 def selection_gain(image: npt.NDArray[np.uint8], coords_y: npt.ArrayLike, coords_x: npt.ArrayLike,
-                   min_block: SupportsIndex = 4) -> float:
+                   min_block: SupportsIndex = 4, pool: ScoredPool | None = None) -> float:
     """How far the selected pixels are from a random subset of ``image``'s
     pool towards the best one, by the colony's score: (mean score of the
     selection - the pool's mean) / (mean of the n best - the pool's mean),
     with n the selection's size. 0 for a random subset on average, 1 for the
     best; NaN for an empty selection or a pool whose scores are all equal.
-    The coordinates must be pool entries (ValueError otherwise)."""
+    The coordinates must be pool entries (ValueError otherwise). ``pool``,
+    if given, is ``scored_pool(image, min_block)``, computed once for several
+    selections."""
     img = _cover(image)
-    ys, xs, scores = _native.pool_scores(img, _count(min_block, "min_block"))
+    ys, xs, scores = pool if pool is not None else _native.pool_scores(img, _count(min_block, "min_block"))
     cy = np.asarray(coords_y, dtype=np.int64)
     cx = np.asarray(coords_x, dtype=np.int64)
     n = cy.size

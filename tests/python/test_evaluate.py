@@ -333,7 +333,7 @@ def test_blind_and_informed_detectors_share_covers_splits_and_stego_images(cover
     index = out / "cache" / "index.jsonl"
     before = len(index.read_text().splitlines())
     # Adding the informed set embeds nothing again: only its rows and detectors are new.
-    result = run_velmora(*common, *methods, timeout=900)  # the default sets: srm,maxsrm
+    result = run_velmora(*common, *methods, "--features", "srm,maxsrm", timeout=900)
     assert result.returncode == 0, result.stderr
     added = [json.loads(line) for line in index.read_text().splitlines()[before:]]
     assert {r["kind"] for r in added} == {"stego", "cover-informed", "train"}
