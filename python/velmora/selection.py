@@ -187,24 +187,36 @@ def selection_gain(image: npt.NDArray[np.uint8], coords_y: npt.ArrayLike, coords
     if given, is ``scored_pool(image, min_block)``, computed once for several
     selections."""
     img = _cover(image)
-    ys, xs, scores = pool if pool is not None else _native.pool_scores(img, _count(min_block, "min_block"))
-    cy = np.asarray(coords_y, dtype=np.int64)
-    cx = np.asarray(coords_x, dtype=np.int64)
-    n = cy.size
-    if n == 0 or ys.size == 0:
-        return float("nan")
-    score_at = np.full(img.shape, np.nan)
-    score_at[ys, xs] = scores
-    if (cy < 0).any() or (cy >= img.shape[0]).any() or (cx < 0).any() or (cx >= img.shape[1]).any():
-        raise ValueError("a selected coordinate lies outside the image")
-    chosen = score_at[cy, cx]
-    if np.isnan(chosen).any():
-        raise ValueError("a selected coordinate is not in the image's quadtree pool")
-    mean = float(scores.mean())
-    best = float(np.sort(scores)[::-1][:n].mean())
-    if best <= mean:
-        return float("nan")
-    return (float(chosen.mean()) - mean) / (best - mean)
+    table = _GainTable(pool if pool is not None else scored_pool(img, min_block), img.shape)
+    return table.gain(coords_y, coords_x)
+
+
+class _GainTable:
+    """What the selection gains of one pool share: each pixel's score and
+    the scores from the highest down."""
+
+    def __init__(self, pool: ScoredPool, shape: tuple[int, ...]) -> None:
+        self.score_at = np.full(shape, np.nan)
+        self.score_at[pool.coords_y, pool.coords_x] = pool.scores
+        self.mean = float(pool.scores.mean()) if pool.scores.size else float("nan")
+        self.descending = np.sort(pool.scores)[::-1]
+
+    def gain(self, coords_y: npt.ArrayLike, coords_x: npt.ArrayLike) -> float:
+        cy = np.asarray(coords_y, dtype=np.int64)
+        cx = np.asarray(coords_x, dtype=np.int64)
+        n = cy.size
+        if n == 0 or self.descending.size == 0:
+            return float("nan")
+        h, w = self.score_at.shape
+        if (cy < 0).any() or (cy >= h).any() or (cx < 0).any() or (cx >= w).any():
+            raise ValueError("a selected coordinate lies outside the image")
+        chosen = self.score_at[cy, cx]
+        if np.isnan(chosen).any():
+            raise ValueError("a selected coordinate is not in the image's quadtree pool")
+        best = float(self.descending[:n].mean())
+        if best <= self.mean:
+            return float("nan")
+        return (float(chosen.mean()) - self.mean) / (best - self.mean)
 
 
 __all__ = ["DEFAULT_MODEL", "DEFAULT_RUNS", "METHODS", "MODELS", "ScoredPool", "VELMORA_METHODS", "estimate",

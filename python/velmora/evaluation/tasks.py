@@ -140,12 +140,12 @@ def stego_task(cover: Cover, method: str, requests: Sequence[StegoRequest], engi
     The informed sets' maps come from velmora.selection.estimate with the
     ``channel`` options, on each image itself."""
     from ..features import MAP_KINDS
-    from ..selection import ScoredPool, scored_pool, selection_gain
+    from ..selection import _GainTable, scored_pool
 
     with _one_thread():
         image = cover.read()
         embedder = _embedder(method, image, engine)
-        pool: ScoredPool | None = None  # the cover's, for the selection gains
+        gains: _GainTable | None = None  # the cover's pool, for the selection gains
         results: list[dict[str, Any]] = []
         for r in requests:
             try:
@@ -162,9 +162,9 @@ def stego_task(cover: Cover, method: str, requests: Sequence[StegoRequest], engi
                 quality = psnr(image, stego)
                 gain = None
                 if coords is not None:
-                    if pool is None:
-                        pool = scored_pool(image, engine[2])
-                    g = selection_gain(image, coords[0], coords[1], engine[2], pool)
+                    if gains is None:
+                        gains = _GainTable(scored_pool(image, engine[2]), image.shape)
+                    g = gains.gain(coords[0], coords[1])
                     gain = None if math.isnan(g) else g
                 results.append({
                     "rows": rows,
