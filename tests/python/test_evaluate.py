@@ -358,6 +358,27 @@ def test_blind_and_informed_detectors_share_covers_splits_and_stego_images(cover
     assert "features: srm (34671 dimensions), maxsrm (34671 dimensions)" in report
 
 
+@needs_eval
+def test_the_informed_set_alone_keeps_each_cover_s_pool_and_rows_per_method(covers: Path, tmp_path: Path):
+    out = tmp_path / "alone"
+    result = run_velmora("evaluate", covers, "-o", out, "--payload", "0.2,0.4", "--methods", "velmora,hill,none",
+                         "--features", "maxsrm", "--splits", "2", "--crop", "64", "--crops-per-image", "3",
+                         "--learners", "10", "--subspace", "100", timeout=600)
+    assert result.returncode == 0, result.stderr
+    rows = read_csv(out / "results.csv")
+    assert {r["features"] for r in rows} == {"maxsrm"} and len(rows) == 6
+    records = [json.loads(line) for line in (out / "cache" / "index.jsonl").read_text().splitlines()]
+    covers_found = len(find_covers([str(covers)], EvalSettings(crop=64, crops_per_image=3)).covers)
+    # Each cover's pool size is kept without a blind row; its informed rows
+    # are one per method and payload that compares it.
+    info = [r for r in records if r["kind"] == "cover"]
+    assert len(info) == covers_found and not any("table" in r for r in info)
+    informed = [r for r in records if r["kind"] == "cover-informed"]
+    assert len(informed) == sum(3 * int(r["pairs"]) for r in rows if r["method"] == "velmora")
+    left = {r["payload_bpp"]: r["left_out"] for r in rows}
+    assert int(left["0.4"]) > 0 and all(r["left_out"] == left[r["payload_bpp"]] for r in rows)
+
+
 def test_a_worker_s_informed_rows_are_those_of_the_attacker_s_own_maps(tmp_path: Path):
     # The worker takes a baseline's cover maps from the costs it computed
     # once for embedding; they must be what velmora.selection estimates.

@@ -8,6 +8,9 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+from hypothesis.extra.numpy import arrays
 
 from photos import photograph
 from velmora import features
@@ -85,3 +88,25 @@ def test_map_rules():
     edge[0, 0], edge[0, 1], edge[0, 2] = -0.0, 0.0, 1.0
     assert np.array_equal(features.extract(image, "maxsrm", beta=edge),
                           features.extract(image, "maxsrm", beta=edge.astype(np.float64)))
+
+
+@settings(max_examples=25, deadline=None)
+@given(arrays(np.uint8, st.tuples(st.integers(16, 40), st.integers(16, 40))), st.floats(0.5, 1.0),
+       st.integers(0, 2**32 - 1))
+def test_every_submodel_is_normalized_by_its_truncated_sum(image, low, seed):
+    # Weights of at least 1/2 make every submodel's truncated sum large
+    # enough to normalize: each min/max submodel then sums to at least 4 and
+    # each half of a spam submodel to at least 2, a little more as each bin
+    # lost its fraction to the truncation.
+    beta = np.random.default_rng(seed).uniform(low, 1.0, image.shape)
+    values = features.extract(image, "maxsrm", beta=beta)
+    assert np.isfinite(values).all() and (values >= 0).all()
+    at = 0
+    for name, dim in features.submodels("maxsrm"):
+        part = values[at : at + dim]
+        at += dim
+        halves = [part] if "minmax" in name else [part[:169], part[169:]]
+        for half in halves:
+            floor = 4.0 if "minmax" in name else 2.0
+            windows = 2 * (image.shape[0] - 4) * (image.shape[1] - 7)  # fewest tuples of any part
+            assert floor * (1 - 1e-6) <= half.sum() <= floor * (1 + half.size / (low * windows)), name
