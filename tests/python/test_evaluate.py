@@ -379,6 +379,7 @@ def test_the_informed_set_alone_keeps_each_cover_s_pool_and_rows_per_method(cove
     assert int(left["0.4"]) > 0 and all(r["left_out"] == left[r["payload_bpp"]] for r in rows)
 
 
+@needs_eval
 def test_a_worker_s_informed_rows_are_those_of_the_attacker_s_own_maps(tmp_path: Path):
     # The worker takes a baseline's cover maps from the costs it computed
     # once for embedding; they must be what velmora.selection estimates.
