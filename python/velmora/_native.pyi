@@ -6,7 +6,7 @@ methods (LSB matching, HILL, S-UNIWARD, WOW, MiPOD).
 """
 
 from collections.abc import Sequence
-from typing import SupportsIndex
+from typing import Any, SupportsIndex
 
 import numpy as np
 import numpy.typing as npt
@@ -67,7 +67,7 @@ def timed_select_coords(
     """dabc_select_coords with (conversion_ms, engine_ms, output_ms)."""
 
 def extract_features(
-    image: npt.NDArray[np.uint8], kind: str, beta: npt.NDArray[np.floating] | None = None
+    image: npt.NDArray[np.uint8], kind: str, beta: npt.NDArray[np.floating[Any]] | None = None
 ) -> npt.NDArray[np.float64]:
     """The `kind` features ("spam", "srmq1", "srm" or "maxsrm" with `beta`) of `image` as a 1-D array."""
 
@@ -80,12 +80,12 @@ def feature_min_side(kind: str) -> int:
 def baseline_prepare(image: npt.NDArray[np.uint8], method: str) -> object:
     """The cover prepared for a baseline method (its costs computed once)."""
 
-def baseline_costs(prepared: object) -> tuple[npt.NDArray[np.floating], ...]:
+def baseline_costs(prepared: object) -> tuple[npt.NDArray[np.floating[Any]], ...]:
     """(rho+, rho-), (fisher_information,) or () of a prepared cover."""
 
 def baseline_probabilities(
     prepared: object, alpha: float
-) -> tuple[npt.NDArray[np.floating], npt.NDArray[np.floating]]:
+) -> tuple[npt.NDArray[np.floating[Any]], npt.NDArray[np.floating[Any]]]:
     """(p+, p-) for alpha bits per pixel."""
 
 def baseline_simulate(

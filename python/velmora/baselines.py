@@ -47,7 +47,7 @@ from __future__ import annotations
 
 import math
 import secrets
-from typing import Final
+from typing import Any, Final
 
 import numpy as np
 import numpy.typing as npt
@@ -65,7 +65,7 @@ MAX_ALPHA: Final = math.log2(3)
 """The largest payload of a ternary change, in bits per pixel (LSB matching:
 1)."""
 
-Probabilities = tuple[npt.NDArray[np.floating], npt.NDArray[np.floating]]
+Probabilities = tuple[npt.NDArray[np.floating[Any]], npt.NDArray[np.floating[Any]]]
 
 
 def _seed(method: str, seed: int | None) -> int:
@@ -109,7 +109,7 @@ class Prepared:
         return _native.baseline_probabilities(self._capsule, alpha)
 
     @property
-    def costs(self) -> tuple[npt.NDArray[np.floating], ...]:
+    def costs(self) -> tuple[npt.NDArray[np.floating[Any]], ...]:
         """The per-cover state as new arrays: (rho+, rho-) for HILL (float32),
         S-UNIWARD and WOW (float64), (Fisher information,) for MiPOD, () for
         LSB matching."""
@@ -151,8 +151,8 @@ def change_probabilities(image: npt.NDArray[np.uint8], alpha: float, method: str
     return prepare(image, method).change_probabilities(alpha)
 
 
-def costs(image: npt.NDArray[np.uint8], method: str) -> tuple[npt.NDArray[np.floating],
-                                                                npt.NDArray[np.floating]]:
+def costs(image: npt.NDArray[np.uint8], method: str) -> tuple[npt.NDArray[np.floating[Any]],
+                                                                npt.NDArray[np.floating[Any]]]:
     """(rho+, rho-): the costs of a +1 and of a -1 change of each pixel, as
     conseal's ``compute_cost_adjusted`` gives them with the wet costs of
     ``simulate_single_channel`` (HILL: float32, wet cost 1e10; S-UNIWARD and
