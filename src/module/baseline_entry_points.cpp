@@ -1,6 +1,7 @@
 // Entry points of velmora._native for the baseline embedding methods: a
 // cover prepared once (a capsule that owns the engine's Prepared), then its
 // costs, change probabilities and stego images for any number of payloads.
+#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -100,11 +101,16 @@ PyObject* pair_to_tuple(const std::vector<T>& plus, const std::vector<T>& minus,
 }
 
 PyObject* unreachable(const bl::Prepared& p, double alpha) {
+  // PyErr_Format has no conversion for floating-point numbers: the message
+  // is formatted here, with the shortest text that reads back as alpha.
   const std::string name(bl::method_name(p.method));
-  PyErr_Format(PyExc_ValueError,
-               "%s cannot carry %.17g bits per pixel in this %zux%zu cover: no change rates "
-               "its search reaches give that much entropy",
-               name.c_str(), alpha, p.rows, p.cols);
+  char number[32];
+  const auto written = std::to_chars(number, number + sizeof number, alpha);
+  const std::string message = name + " cannot carry " + std::string(number, written.ptr) +
+                              " bits per pixel in this " + std::to_string(p.rows) + "x" +
+                              std::to_string(p.cols) +
+                              " cover: no change rates its search reaches give that much entropy";
+  PyErr_SetString(PyExc_ValueError, message.c_str());
   return nullptr;
 }
 
