@@ -102,7 +102,9 @@ VELMORA_ALWAYS_INLINE f64x4 exp(f64x4 x) {
   constexpr double kShift = 0x1.8p52;                // v + kShift - kShift rounds v to an integer
   const f64x4 shift = splat(kShift);
   f64x4 kd = x * kInvLn2N + shift;
-  const i64x4 k = bits(kd) - bits(shift);
+  // Lane arithmetic on the integers is done unsigned: it wraps, and the
+  // lanes that a select discards below may hold any bits (x = +-inf, NaN).
+  const i64x4 k = (i64x4)((u64x4)bits(kd) - (u64x4)bits(shift));
   kd = kd - shift;
   const f64x4 r = (x - kd * kLn2NHi) - kd * kLn2NLo;
   const f64x4 poly =
@@ -116,14 +118,15 @@ VELMORA_ALWAYS_INLINE f64x4 exp(f64x4 x) {
   // m = floor(k / 8), by a logical shift of k moved into the positive range
   // (AVX2 has no arithmetic shift of 64-bit lanes).
   const i64x4 j = k & 7;
-  const i64x4 m = (i64x4)((u64x4)(k + (1 << 20)) >> 3) - (1 << 17);
+  const i64x4 m = (i64x4)((((u64x4)k + (1 << 20)) >> 3) - (1 << 17));
   const f64x4 hi = pick8(kExp2Hi, j), lo = pick8(kExp2Lo, j);
   const f64x4 y = hi + (lo + hi * p);  // 2^(j/8) e^r, in [0.95, 1.9)
   // y * 2^m: by the exponent field, or in two steps where the result is
   // subnormal.
   const i64x4 normal = m >= -1020;
-  const f64x4 scaled = from_bits(bits(y) + ((m - 1) << 52)) * 2.0;  // m = 1024 included
-  const f64x4 tiny = from_bits(bits(y) + ((m + 1000) << 52)) * 0x1p-1000;
+  const u64x4 ym = (u64x4)bits(y), mu = (u64x4)m;
+  const f64x4 scaled = from_bits((i64x4)(ym + ((mu - 1) << 52))) * 2.0;  // m = 1024 included
+  const f64x4 tiny = from_bits((i64x4)(ym + ((mu + 1000) << 52))) * 0x1p-1000;
   f64x4 result = select(normal, scaled, tiny);
   result = select(x > 7.09782712893383973096e+02, splat(__builtin_inf()), result);
   result = select(x < -7.45133219101941108420e+02, splat(0.0), result);
