@@ -107,10 +107,11 @@ def _capped(weights: npt.NDArray[np.float64], total: float) -> npt.NDArray[np.fl
     with np.errstate(divide="ignore", invalid="ignore"):
         scale = (total - ks / 2) / rest[ks]
     fits = sorted_w[ks] * scale <= 0.5
-    k = int(np.argmax(fits)) if fits.any() else int(2 * total)
-    out[order] = np.concatenate([np.full(k, 0.5), sorted_w[k:] * scale[k]]) if fits.any() else 0.0
-    if not fits.any():
-        out[order[:k]] = 0.5
+    if not fits.any():  # nothing is left over once 2 x total pixels are at 1/2
+        out[order[:int(2 * total)]] = 0.5
+        return out
+    k = int(np.argmax(fits))
+    out[order] = np.concatenate([np.full(k, 0.5), sorted_w[k:] * scale[k]])
     return out
 
 
@@ -171,8 +172,14 @@ def estimate(image: npt.NDArray[np.uint8], alpha: float, method: str, *, model: 
     if method in VELMORA_METHODS:
         n = round(_rate(alpha) * img.shape[0] * img.shape[1])
         return _velmora_map(img, n, method, model, r, engine)
-    p_plus, p_minus = baselines.change_probabilities(img, alpha, method)
-    # HILL's are float32: their sum in double, as the maxsrm features take it.
+    return _channel_of(baselines.change_probabilities(img, alpha, method))
+
+
+def _channel_of(probabilities: baselines.Probabilities) -> npt.NDArray[np.float64]:
+    """A baseline's map from its change probabilities (p+, p-): p+ + p- in
+    double (HILL's are float32), at most 1. evaluate passes the
+    probabilities of an image prepared once for all its payloads."""
+    p_plus, p_minus = probabilities
     return np.minimum(p_plus.astype(np.float64) + p_minus.astype(np.float64), 1.0)
 
 

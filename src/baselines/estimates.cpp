@@ -57,7 +57,6 @@ template <bool Binary>
 BinSums sum_bins(const Bins& b, double lambda) {
   BinSums out;
   const std::size_t count = b.center.size();
-  double buf[5][4];
   for (std::size_t i = 0; i < count; i += 4) {
     const auto [lanes, c, cnt, s1, s2, s3, s4, hw] = load_bins(b, i);
     const f64x4 t = lambda * c;
@@ -102,15 +101,10 @@ BinSums sum_bins(const Bins& b, double lambda) {
     const f64x4 low2 = simd::max(t_low, simd::splat(2.0));
     const f64x4 decay = 2.0 * low2 * low2 * simd::exp(-low2);
     const f64x4 sens = cnt * simd::select((t_low >= 2.0) & (decay < near), decay, near);
-    for (std::size_t l = 0; l < 4; ++l) {
-      buf[0][l] = sum[l];
-      buf[1][l] = rem[l];
-      buf[2][l] = sens[l];
-    }
     for (std::size_t l = 0; l < lanes; ++l) {
-      out.value += buf[0][l];
-      out.remainder += buf[1][l];
-      out.sensitivity += buf[2][l];
+      out.value += sum[l];
+      out.remainder += rem[l];
+      out.sensitivity += sens[l];
     }
   }
   return out;

@@ -122,13 +122,12 @@ def _informed_row(image: npt.NDArray[np.uint8], features: str, payload: float, m
     """``image``'s row of an informed set: its map is the method's at the
     payload, estimated from the image (from its costs in ``prepared``, the
     image prepared for a baseline, when given)."""
-    from ..selection import estimate
+    from ..selection import _channel_of, estimate
 
     if prepared is None:
         beta = estimate(image, payload, method, **channel)
     else:  # what estimate computes, on the costs computed once for all payloads
-        p_plus, p_minus = prepared.change_probabilities(payload)
-        beta = np.minimum(p_plus.astype(np.float64) + p_minus.astype(np.float64), 1.0)
+        beta = _channel_of(prepared.change_probabilities(payload))
     return extract(image, features, beta)
 
 
