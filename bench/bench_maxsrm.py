@@ -21,42 +21,18 @@ velmora: build it and such a driver by hand, outside the repository.
 from __future__ import annotations
 
 import argparse
-import statistics
 import subprocess
 import sys
 import tempfile
-import time
-from collections.abc import Callable
 from pathlib import Path
-from typing import Any
 
 import numpy as np
 
+from bench_features import median_seconds, photograph  # this folder's: the same image and timing
 from velmora import features, selection
 
 SRM_RATIO = 1.5
 RELEASE_RATIO = 20.0
-
-
-def photograph() -> np.ndarray:
-    try:
-        from skimage.data import camera
-
-        return np.ascontiguousarray(camera(), dtype=np.uint8)
-    except ImportError:
-        rng = np.random.default_rng(0)
-        yy, xx = np.indices((512, 512))
-        return ((np.sin(xx / 9.0) * np.cos(yy / 13.0) + 1) * 100 + rng.integers(0, 40, (512, 512))).astype(np.uint8)
-
-
-def median_seconds(fn: Callable[[], Any], reps: int) -> float:
-    fn()
-    times = []
-    for _ in range(reps):
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times)
 
 
 def main() -> int:

@@ -61,7 +61,7 @@ bl::Prepared* convert_prepared(PyObject* obj) {
 
 // alpha: a real number in [0, the method's largest payload].
 bool convert_alpha(PyObject* obj, const bl::Prepared& prepared, double& out) {
-  if (PyBool_Check(obj) || !(PyFloat_Check(obj) || PyLong_Check(obj) || PyNumber_Check(obj))) {
+  if (PyBool_Check(obj) || !PyNumber_Check(obj)) {
     PyErr_Format(PyExc_TypeError, "argument 'alpha': expected a real number, got '%s'",
                  Py_TYPE(obj)->tp_name);
     return false;
