@@ -322,12 +322,6 @@ std::vector<double> mipod_fisher_information(const ImageView& image, const Cance
   return filter_same(fisher, mean7, false, Boundary::symmetric).values;
 }
 
-Search mipod_change_rates(std::span<const double> fisher, std::size_t rows, std::size_t cols,
-                          double alpha, std::span<double> beta, const CancelCheck& cancel) {
-  MipodSender sender(fisher, rows, cols);
-  return sender.change_rates(alpha, beta, cancel);
-}
-
 MipodSender::MipodSender(std::span<const double> fisher, std::size_t rows, std::size_t cols)
     : rows_(rows), cols_(cols), fisher_f_(rows * cols) {
   if (rows * cols == 0 || fisher.size() != rows * cols)

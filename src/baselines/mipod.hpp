@@ -30,7 +30,9 @@ class MipodSender {
   MipodSender(std::span<const double> fisher, std::size_t rows, std::size_t cols);
   MipodSender(MipodSender&&) noexcept;
   ~MipodSender();
-  // mipod_change_rates for this cover.
+  // The change rate beta of each pixel (of +1 and of -1 alike), row-major,
+  // for alpha bits per pixel. Not reached when the search cannot bracket the
+  // payload (conseal's loop would not end).
   Search change_rates(double alpha, std::span<double> beta, const CancelCheck& cancel = {});
   // MiPOD's ternary entropy in nats at lambda, evaluated in full, and its
   // estimate (estimates.hpp), over this cover's pixels.
@@ -43,13 +45,6 @@ class MipodSender {
   std::vector<double> terms_, sum_;
   std::unique_ptr<MipodEstimate> estimate_;
 };
-
-// The change rate beta of each pixel (of +1 and of -1 alike), row-major, for
-// alpha bits per pixel of rows x cols pixels with Fisher information
-// `fisher` (row-major). Not reached when the search cannot bracket the
-// payload (conseal's loop would not end).
-Search mipod_change_rates(std::span<const double> fisher, std::size_t rows, std::size_t cols,
-                          double alpha, std::span<double> beta, const CancelCheck& cancel = {});
 
 // The lookup table of x log(x - 2) for y = 0, 0.01, ..., 1000 that MiPOD
 // inverts (100,001 values), and the 81 x 81 projection (row-major).

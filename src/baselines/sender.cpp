@@ -324,14 +324,6 @@ bool keep_searching(Evaluator<T>& ev, Value& m1, Value& m3, double n, double sto
 }  // namespace
 
 template <class T>
-Search ternary_probabilities(std::span<const T> rho_plus, std::span<const T> rho_minus,
-                             double alpha, std::span<T> p_plus, std::span<T> p_minus,
-                             const CancelCheck& cancel) {
-  TernarySender<T> sender(rho_plus, rho_minus);
-  return sender.probabilities(alpha, p_plus, p_minus, cancel);
-}
-
-template <class T>
 Search TernarySender<T>::probabilities(double alpha, std::span<T> p_plus, std::span<T> p_minus,
                                        const CancelCheck& cancel) {
   const std::size_t n = rho_plus_.size();
@@ -392,9 +384,5 @@ template float pairwise_sum(const float*, std::size_t);
 template double pairwise_sum(const double*, std::size_t);
 template class TernarySender<float>;
 template class TernarySender<double>;
-template Search ternary_probabilities(std::span<const float>, std::span<const float>, double,
-                                      std::span<float>, std::span<float>, const CancelCheck&);
-template Search ternary_probabilities(std::span<const double>, std::span<const double>, double,
-                                      std::span<double>, std::span<double>, const CancelCheck&);
 
 }  // namespace velmora::baselines

@@ -53,12 +53,6 @@ class TernarySender {
   std::unique_ptr<TernaryEstimate<T>> estimate_;
 };
 
-// TernarySender(rho_plus, rho_minus).probabilities(alpha, p_plus, p_minus).
-template <class T>
-Search ternary_probabilities(std::span<const T> rho_plus, std::span<const T> rho_minus,
-                             double alpha, std::span<T> p_plus, std::span<T> p_minus,
-                             const CancelCheck& cancel = {});
-
 // NumPy's sum of a contiguous array: its pairwise summation (blocks of at
 // most 128 values added in eight interleaved partial sums, halves split at
 // multiples of eight), in T.
