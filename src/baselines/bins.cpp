@@ -27,6 +27,7 @@ Bins make_bins(std::span<const double> values, std::span<const std::uint8_t> kee
     lo = key < lo ? key : lo;
     hi = key > hi ? key : hi;
   }
+  bins.start.push_back(0);  // start has a bin's end more than there are bins
   if (lo > hi) return bins;
   if (hi - lo + 1 > kMaxBins) {
     // Too spread out: everything is left to the caller's own loop.
@@ -71,7 +72,6 @@ Bins make_bins(std::span<const double> values, std::span<const std::uint8_t> kee
       s4 += d2 * d2;
       far = std::fabs(d) > far ? std::fabs(d) : far;
     }
-    bins.start.push_back(begin);
     bins.center.push_back(c);
     bins.half_width.push_back(far);
     bins.count.push_back(static_cast<double>(end - begin));
@@ -79,8 +79,8 @@ Bins make_bins(std::span<const double> values, std::span<const std::uint8_t> kee
     bins.s2.push_back(s2);
     bins.s3.push_back(s3);
     bins.s4.push_back(s4);
+    bins.start.push_back(end);
   }
-  bins.start.push_back(total);
   return bins;
 }
 

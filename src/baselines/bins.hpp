@@ -18,7 +18,8 @@ struct Bins {
   std::vector<double> center, half_width;
   std::vector<double> count, s1, s2, s3, s4;
   // The values of bin b are values[start[b] .. start[b + 1]), each with its
-  // position in the input (index).
+  // position in the input (index); start has one entry more than there are
+  // bins, even when there are none.
   std::vector<std::size_t> start;
   std::vector<double> values;
   std::vector<std::uint32_t> index;

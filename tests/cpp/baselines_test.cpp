@@ -328,6 +328,17 @@ TEST(Estimates, BoundTheirDistanceFromTheFullEvaluation) {
       }
     }
   }
+  // Values that no bin takes (here: not positive) are all summed one by one.
+  const std::vector<double> unbinned(64, 0.0);
+  ASSERT_TRUE(make_bins(unbinned, {}, 8).center.empty());
+  MipodSender sender(unbinned, 8, 8);
+  for (double lambda : {1e-3, 1.0, 1e3}) {
+    const double full = sender.entropy(lambda);
+    for (bool fine : {false, true}) {
+      const Estimate e = sender.estimate()(lambda, fine);
+      ASSERT_LE(std::fabs(full - e.value), e.bound) << lambda << " " << fine;
+    }
+  }
 }
 
 TEST(Baselines, ReportPayloadsTheCoverCannotCarryAndNeverLeaveTheRange) {
