@@ -32,12 +32,13 @@ from typing import IO, Any, cast
 from .._api import derive_seed
 from .._batch import UsageError
 from .._executor import Interrupted, Outcome, StopRequest, TaskPool, open_pool
+from ..baselines import METHODS as BASELINE_METHODS
 from ..features import EXTRACTOR, MAP_KINDS
 from ..selection import VELMORA_METHODS
 from . import store
 from .covers import Cover, find_covers, split_sources
 from .report import Report
-from .settings import BASELINE_METHODS, DEFAULT_FEATURES, MIN_SOURCES, EvalSettings, Stopped, check_dependencies
+from .settings import DEFAULT_FEATURES, MIN_SOURCES, EvalSettings, Stopped, check_dependencies
 from .tasks import ONE_THREAD, StegoRequest, cover_task, stego_task, train_task
 
 

@@ -8,13 +8,13 @@ from dataclasses import dataclass
 
 from .._api import check_seed
 from .._batch import UsageError
+from ..baselines import METHODS as BASELINE_METHODS
 from ..features import KINDS, MAP_KINDS, dimension, min_side
 from ..selection import DEFAULT_MODEL, DEFAULT_RUNS, MODELS, VELMORA_METHODS
 
 # Embedding methods: this system and its ablations (velmora.ablations), the
 # field's baselines (velmora.baselines), and a control that changes nothing
 # (its detection error must be chance).
-BASELINE_METHODS = ("lsbm", "hill", "suniward", "wow", "mipod")
 METHODS = (*VELMORA_METHODS, *BASELINE_METHODS, "none")
 
 # The feature sets of a run when none are named: the blind rich model. With
