@@ -53,32 +53,33 @@ void row_codes5_generic(const std::uint8_t* d, std::size_t n, std::uint16_t* out
   }
 }
 
-void column_codes5_generic(const std::uint8_t* const r[5], std::size_t n, std::uint16_t* out) {
+// out[x] = the base-5 number whose K digits are r[0][x] ... r[K - 1][x],
+// the first the most significant.
+template <std::size_t K>
+void column_codes(const std::uint8_t* const r[K], std::size_t n, std::uint16_t* out) {
   std::size_t x = 0;
   for (; x + 8 <= n; x += 8) {
     u16x8 code = __builtin_convertvector(load<u8x8>(r[0] + x), u16x8);
-    for (std::size_t k = 1; k < 5; ++k)
+    for (std::size_t k = 1; k < K; ++k)
       code = 5 * code + __builtin_convertvector(load<u8x8>(r[k] + x), u16x8);
     store(out + x, code);
   }
   for (; x < n; ++x) {
-    out[x] = static_cast<std::uint16_t>(625 * r[0][x] + 125 * r[1][x] + 25 * r[2][x] + 5 * r[3][x] +
-                                        r[4][x]);
+    unsigned code = r[0][x];
+    for (std::size_t k = 1; k < K; ++k)
+      code = 5 * code + r[k][x];
+    out[x] = static_cast<std::uint16_t>(code);
   }
+}
+
+void column_codes5_generic(const std::uint8_t* const r[5], std::size_t n, std::uint16_t* out) {
+  column_codes<5>(r, n, out);
 }
 
 }  // namespace
 
 void codes4(const std::uint8_t* const r[4], std::size_t n, std::uint16_t* out) {
-  std::size_t x = 0;
-  for (; x + 8 <= n; x += 8) {
-    u16x8 code = __builtin_convertvector(load<u8x8>(r[0] + x), u16x8);
-    for (std::size_t k = 1; k < 4; ++k)
-      code = 5 * code + __builtin_convertvector(load<u8x8>(r[k] + x), u16x8);
-    store(out + x, code);
-  }
-  for (; x < n; ++x)
-    out[x] = static_cast<std::uint16_t>(125 * r[0][x] + 25 * r[1][x] + 5 * r[2][x] + r[3][x]);
+  column_codes<4>(r, n, out);
 }
 
 namespace {
