@@ -13,11 +13,11 @@
 
 namespace velmora::baselines {
 
+namespace {
+
 // Whether every entropy of a search is evaluated in full (the engine's tests
 // compare both ways).
-std::atomic<bool> literal{false};
-
-namespace {
+std::atomic<bool> literal_flag{false};
 
 using simd::f32x4;
 using simd::f64x4;
@@ -206,10 +206,10 @@ void compute_terms(double lambda, const T* rp, const T* rm, std::size_t n, T* te
 
 namespace detail {
 void use_literal_search(bool literal) {
-  ::velmora::baselines::literal.store(literal);
+  literal_flag.store(literal);
 }
 bool literal_search() {
-  return ::velmora::baselines::literal.load(std::memory_order_relaxed);
+  return literal_flag.load(std::memory_order_relaxed);
 }
 }  // namespace detail
 
@@ -259,7 +259,7 @@ template <class T>
 class Evaluator {
  public:
   Evaluator(TernarySender<T>& sender, const CancelCheck& cancel)
-      : sender_(sender), literal_(literal.load(std::memory_order_relaxed)), cancel_(cancel) {
+      : sender_(sender), literal_(literal_flag.load(std::memory_order_relaxed)), cancel_(cancel) {
     if (!literal_) estimate_ = &sender.estimate();
   }
 
